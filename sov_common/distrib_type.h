@@ -1,0 +1,21 @@
+// The Linux distribution family, used to tolerate the quirks of a family's tools.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+namespace sov::supervisor {
+
+enum class DistribType { Unknown = 0, Ubuntu, Debian, RedHat, Suse, Alt, Astra, Euler };
+
+// "Unknown", "Ubuntu", "Debian", "RedHat", "Suse", "Alt", "Astra" or "Euler".
+const char* ToString(DistribType type);
+
+// Deduces the family from the release files below `etcDir` (normally "/etc"): os-release
+// first, then the older redhat, SuSE, debian and centos release files. Missing files give
+// Unknown; a malformed os-release throws the INI parser's error.
+DistribType DeduceDistribType(const boost::filesystem::path& etcDir);
+
+// DeduceDistribType("/etc"), computed on the first call and kept for the process.
+DistribType GetDistribType();
+
+}  // namespace sov::supervisor

@@ -1,0 +1,43 @@
+// Application: runs the one command of a launcher process and answers the questions that
+// every command asks of the installation (above all: does the product run?).
+#pragma once
+
+#include "supervisor/common/utils.h"
+
+#include <boost/core/noncopyable.hpp>
+
+#include <sys/types.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sov::supervisor {
+
+class Application : boost::noncopyable, public Utils {
+ public:
+  using Arguments = std::vector<std::string>;
+  using CommandCall = std::function<int()>;
+
+  using Utils::Utils;
+  virtual ~Application() = default;
+
+  // Creates the command for `args` (program name first) and runs it. An empty command
+  // raises std::bad_function_call; every exception goes to OnException, whose result is
+  // returned.
+  int Run(const Arguments& args);
+
+  // Traces "OnException: <diagnostic text>" at error level; returns 1.
+  virtual int OnException(std::exception_ptr error);
+  virtual CommandCall CreateCommand(const Arguments& args) = 0;
+
+  // True when the watchdog server of the current patch runs: the process named by the pid
+  // file "/var/run/wdserver.pid" (read under an exclusive flock) executes the current
+  // patch's wdserver. Every "not running" case (no file, empty file, bad content, dead
+  // process, another executable) is false and traced; I/O failures throw. `pid`, when not
+  // null, receives the parsed pid.
+  bool IsCurrentPatchRunning(pid_t* pid) const;
+};
+
+}  // namespace sov::supervisor

@@ -1,0 +1,226 @@
+// External command runner on Boost.Process: both output pipes are read by one asio loop
+// while the child runs, so a child that fills one pipe while we wait on the other cannot
+// deadlock. Program names without a slash are looked up in the fixed system directories.
+#include "supervisor/common/cmd.h"
+
+#include "supervisor/common/system_executable.h"
+#include "supervisor/common/traceable.h"
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/format.hpp>
+#include <boost/process/args.hpp>
+#include <boost/process/async_pipe.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/env.hpp>
+#include <boost/process/environment.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/io.hpp>
+#include <boost/throw_exception.hpp>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <ostream>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace sov::supervisor {
+namespace bp = boost::process;
+namespace {
+
+std::string JoinCommandLine(const CmdObject::Arguments& arguments, const std::set<size_t>& hidden) {
+  std::string line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i != 0) {
+      line.push_back(' ');
+    }
+    line.append(hidden.count(i) != 0 ? "***" : arguments[i]);
+  }
+  return line;
+}
+
+void ThrowCommandFailed(const CmdObject::Result& result) {
+  BOOST_THROW_EXCEPTION(std::runtime_error(
+      (boost::format("Cmd: %1% failed with exit code %2%") % result.CommandLine() % result.code)
+          .str()));
+}
+
+// Reads one pipe into its sink until end of file, re-arming itself after every chunk.
+class PipePump {
+ public:
+  PipePump(bp::async_pipe& pipe, const CmdObject::Sink& sink) : pipe_(pipe), sink_(sink) {}
+
+  void Start() {
+    pipe_.async_read_some(boost::asio::buffer(buffer_),
+                          [this](const boost::system::error_code& error, size_t size) {
+                            if (size > 0 && sink_ && *sink_) {
+                              (*sink_)(std::string_view(buffer_.data(), size));
+                            }
+                            if (!error) {
+                              Start();
+                            }
+                          });
+  }
+
+ private:
+  bp::async_pipe& pipe_;
+  const CmdObject::Sink& sink_;
+  std::array<char, 65536> buffer_{};
+};
+
+std::string ProgramPath(const std::string& program) {
+  const auto found = FindSystemExecutable(program);
+  return found ? found->string() : program;
+}
+
+}  // namespace
+
+void CmdObject::Result::Check() const {
+  if (code == 0) {
+    return;
+  }
+  for (const auto& handler : handlers) {
+    handler(*this);
+  }
+}
+
+std::string CmdObject::Result::CommandLine() const {
+  return JoinCommandLine(arguments, hidden);
+}
+
+CmdObject::CmdObject(ivo::ITracer* tracer) : tracer_(tracer), handlers_{&ThrowCommandFailed} {
+  output_ = MakeSink(ivo::ITracer::kDebug);
+  error_ = MakeSink(ivo::ITracer::kDebug);
+}
+
+CmdObject& CmdObject::SetArgs(Arguments arguments) {
+  arguments_ = std::move(arguments);
+  return *this;
+}
+
+CmdObject& CmdObject::AddArg(std::string argument) {
+  arguments_.push_back(std::move(argument));
+  return *this;
+}
+
+CmdObject& CmdObject::HideArg(size_t position) {
+  hidden_.insert(position);
+  return *this;
+}
+
+CmdObject& CmdObject::AddEnv(std::string name, std::string value) {
+  environment_[std::move(name)] = std::move(value);
+  return *this;
+}
+
+CmdObject& CmdObject::SetOutput(Sink sink) {
+  output_ = std::move(sink);
+  return *this;
+}
+
+CmdObject& CmdObject::SetError(Sink sink) {
+  error_ = std::move(sink);
+  return *this;
+}
+
+CmdObject& CmdObject::SetOutput(ivo::ITracer::TraceLevel level, std::ostream& stream) {
+  return SetOutput(MakeSink({MakeSink(level), MakeSink(stream)}));
+}
+
+CmdObject& CmdObject::AddFailureHandler(FailureHandler handler) {
+  handlers_.push_back(std::move(handler));
+  return *this;
+}
+
+CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
+  return std::make_shared<std::function<void(std::string_view)>>(
+      [&stream](std::string_view chunk) { stream.write(chunk.data(), chunk.size()); });
+}
+
+CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {
+  return std::make_shared<std::function<void(std::string_view)>>(
+      [tracer = tracer_, level](std::string_view chunk) {
+        if (!ivo::IsEnabled(tracer.get(), level)) {
+          return;
+        }
+        // The trace adds its own line end.
+        while (!chunk.empty() && chunk.back() == '\n') {
+          chunk.remove_suffix(1);
+        }
+        tracer->Trace(level, chunk);
+      });
+}
+
+CmdObject::Sink CmdObject::MakeSink(std::vector<Sink> sinks) const {
+  return std::make_shared<std::function<void(std::string_view)>>(
+      [sinks = std::move(sinks)](std::string_view chunk) {
+        for (const auto& sink : sinks) {
+          if (sink && *sink) {
+            (*sink)(chunk);
+          }
+        }
+      });
+}
+
+std::string CmdObject::CommandLine() const {
+  return JoinCommandLine(arguments_, hidden_);
+}
+
+CmdObject::Result CmdObject::operator()() const {
+  const std::string commandLine = CommandLine();
+  auto* tracer = tracer_.get();
+  if (ivo::IsEnabled(tracer, kTraceDebug)) {
+    tracer->Trace(kTraceDebug, Concat("Running '", commandLine, "' ..."));
+  }
+
+  Result result{0, arguments_, hidden_, handlers_, environment_};
+  std::error_code error;
+  int status = 0;
+  if (arguments_.empty()) {
+    error = std::make_error_code(std::errc::invalid_argument);
+  } else {
+    bp::environment environment = boost::this_process::environment();
+    for (const auto& [name, value] : environment_) {
+      environment[name] = value;
+    }
+    boost::asio::io_context io;
+    bp::async_pipe outputPipe(io);
+    bp::async_pipe errorPipe(io);
+    bp::child child(bp::exe = ProgramPath(arguments_.front()),
+                    bp::args = Arguments(arguments_.begin() + 1, arguments_.end()),
+                    (bp::std_in < bp::null), (bp::std_out > outputPipe), (bp::std_err > errorPipe),
+                    environment, error);
+    if (!error) {
+      PipePump outputPump(outputPipe, output_);
+      PipePump errorPump(errorPipe, error_);
+      outputPump.Start();
+      errorPump.Start();
+      io.run();  // returns when both pipes reached end of file
+      child.wait(error);
+      status = child.native_exit_code();
+    }
+  }
+
+  if (error) {
+    if (ivo::IsEnabled(tracer, kTraceError)) {
+      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed. Reason: ", error.message()));
+    }
+    result.code = 1;
+  } else if (WIFSIGNALED(status)) {
+    if (ivo::IsEnabled(tracer, kTraceError)) {
+      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed by signal ", WTERMSIG(status)));
+    }
+    result.code = 1;
+  } else {
+    result.code = WEXITSTATUS(status);
+  }
+  if (result.code != 0 && ivo::IsEnabled(tracer, kTraceError)) {
+    tracer->Trace(kTraceError, Concat("'", commandLine, "' failed with exit code ", result.code));
+  }
+  return result;
+}
+
+}  // namespace sov::supervisor

@@ -1,0 +1,80 @@
+// CmdObject runs one external program to completion with an explicit argument list (never
+// a shell), feeds its standard output and error to sinks while it runs, traces the run and
+// returns a Result. A failed run is not an exception until the caller checks the Result.
+#pragma once
+
+#include "ivo/tracer.h"
+
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sov::supervisor {
+
+class CmdObject {
+ public:
+  using Sink = std::shared_ptr<std::function<void(std::string_view)>>;
+  using Arguments = std::vector<std::string>;
+  using Environment = std::map<std::string, std::string>;
+
+  struct Result;
+  using FailureHandler = std::function<void(const Result&)>;
+
+  struct Result {
+    // 0 on success; the exit status otherwise, or 1 when the program could not be run or
+    // was ended by a signal.
+    int code = 0;
+    Arguments arguments;
+    std::set<size_t> hidden;
+    std::vector<FailureHandler> handlers;
+    Environment environment;
+
+    // Calls every failure handler in order when code is not 0 (the default handler throws
+    // "Cmd: <command line> failed with exit code <code>").
+    void Check() const;
+    std::string CommandLine() const;
+  };
+
+  explicit CmdObject(ivo::ITracer* tracer);
+
+  CmdObject& SetArgs(Arguments arguments);
+  template <typename... More>
+  CmdObject& SetArgs(const char* program, const More&... more) {
+    return SetArgs(Arguments{program, more...});
+  }
+  CmdObject& AddArg(std::string argument);
+  // The argument at `position` (0 is the program) is shown as "***" in traces and errors.
+  CmdObject& HideArg(size_t position);
+  CmdObject& AddEnv(std::string name, std::string value);
+  CmdObject& SetOutput(Sink sink);
+  CmdObject& SetError(Sink sink);
+  // Standard output is traced at `level` and appended to `stream`.
+  CmdObject& SetOutput(ivo::ITracer::TraceLevel level, std::ostream& stream);
+  CmdObject& AddFailureHandler(FailureHandler handler);
+
+  static Sink MakeSink(std::ostream& stream);
+  Sink MakeSink(ivo::ITracer::TraceLevel level) const;
+  Sink MakeSink(std::vector<Sink> sinks) const;
+
+  // Runs the program and waits for it, however long it takes. Never throws because the
+  // program failed; an exception thrown by a sink aborts the run and leaves this call.
+  Result operator()() const;
+
+  std::string CommandLine() const;
+
+ private:
+  ivo::TracerPtr tracer_;
+  Sink output_;
+  Sink error_;
+  Arguments arguments_;
+  std::set<size_t> hidden_;
+  Environment environment_;
+  std::vector<FailureHandler> handlers_;
+};
+
+}  // namespace sov::supervisor

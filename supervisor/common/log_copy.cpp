@@ -1,0 +1,80 @@
+// Numbered hard links and the final copy of the trace file. The hard link shares the
+// inode, so it keeps growing with the trace of later runs; the "_0" copy is the trace as
+// it stood when the last install or uninstall ended.
+#include "supervisor/common/log_copy.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/format.hpp>
+#include <boost/regex.hpp>
+
+#include <ctime>
+#include <optional>
+#include <utility>
+
+namespace sov::supervisor {
+namespace fs = boost::filesystem;
+namespace {
+
+// An entry of `dir` named "<stem>_<digits>" that is the same file as `traceFile`.
+std::optional<Path> FindNumberedLink(const Path& traceFile) {
+  const boost::regex numbered((boost::format("%1%_\\d+") % traceFile.stem().string()).str());
+  boost::system::error_code error;
+  for (fs::directory_iterator entry(traceFile.parent_path(), error), end; !error && entry != end;
+       entry.increment(error)) {
+    const Path& candidate = entry->path();
+    if (boost::regex_match(candidate.filename().string(), numbered) &&
+        fs::equivalent(candidate, traceFile, error)) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void LogCopy::Init(ivo::TracerPtr tracer, Path traceFile) {
+  SetTracer(std::move(tracer));
+  traceFile_ = std::move(traceFile);
+}
+
+void LogCopy::Enable() {
+  if (traceFile_.empty()) {
+    return;
+  }
+  enabled_ = true;
+  if (const auto existing = FindNumberedLink(traceFile_)) {
+    Trace(kTraceDebug, "Enable", "Log hardlink ", *existing, " has been found");
+    linked_ = true;
+    return;
+  }
+  const Path link =
+      traceFile_.parent_path() / (boost::format("%1%_%2%%3%") % traceFile_.stem().string() %
+                                  std::time(nullptr) % traceFile_.extension().string())
+                                     .str();
+  boost::system::error_code error;
+  fs::create_hard_link(traceFile_, link, error);
+  if (error) {
+    Trace(kTraceError, "Enable", "Cannot create hardlink ", traceFile_, " -> ", link,
+          ". Reason: ", error.message(), ". Ignore it");
+    return;
+  }
+  Trace(kTraceDebug, "Enable", "Hardlink created ", traceFile_, " -> ", link);
+}
+
+LogCopy::~LogCopy() {
+  if (!enabled_ || linked_) {
+    return;
+  }
+  const Path copy = traceFile_.parent_path() /
+                    (traceFile_.stem().string() + "_0" + traceFile_.extension().string());
+  boost::system::error_code error;
+  fs::copy_file(traceFile_, copy, fs::copy_options::overwrite_existing, error);
+  if (error) {
+    Trace(kTraceError, "~LogCopy", "Cannot copy ", traceFile_, " -> ", copy,
+          ". Reason: ", error.message(), ". Ignore it");
+    return;
+  }
+  Trace(kTraceDebug, "~LogCopy", "File copied ", traceFile_, " -> ", copy);
+}
+
+}  // namespace sov::supervisor

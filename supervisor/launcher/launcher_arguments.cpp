@@ -1,0 +1,83 @@
+// Option table and parse of the launcher's command line.
+#include "supervisor/launcher/launcher_arguments.h"
+
+#include "supervisor/launcher/command.h"
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/any.hpp>
+#include <boost/format.hpp>
+#include <boost/program_options/parsers.hpp>
+
+#include <sstream>
+
+namespace sov::supervisor {
+namespace po = boost::program_options;
+namespace {
+
+using Name = LauncherCommand::Name;
+
+const char* N(Name name) {
+  return LauncherCommand::NameOf(name);
+}
+
+}  // namespace
+
+LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
+    : description_("Options", 80, 40) {
+  std::vector<std::string> words(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
+  if (words.empty()) {
+    // A launcher run without arguments starts the product.
+    words.push_back((boost::format("--%1%") % N(Name::Start)).str());
+  }
+  argumentLine_ = boost::algorithm::join(words, " ");
+  Describe();
+  try {
+    po::store(po::command_line_parser(words).options(description_).run(), variables_);
+    po::notify(variables_);
+  } catch (const std::exception& error) {
+    std::ostringstream text;
+    text << error.what() << "\n\n" << description_;
+    throw po::error(text.str());
+  }
+}
+
+void LauncherArguments::Describe() {
+  const std::string helpNames = std::string(N(Name::Help)) + ",h";
+  description_.add_options()                       //
+      (helpNames.c_str(), "Produce help message")  //
+      (N(Name::Start), "Start product")            //
+      (N(Name::Stop), "Stop product")              //
+      (N(Name::Status), "Product status")          //
+      (N(Name::Install),
+       po::value<std::string>()->notifier([this](const std::string& tag) { install_ = tag; }),
+       "Install or upgrade product")                                    //
+      (N(Name::Uninstall), "Uninstall product")                         //
+      (N(Name::PackageType), po::value<std::string>(), "Package type")  //
+      (N(Name::ZtnOn), po::bool_switch()->notifier([this](bool on) {
+        if (on) {
+          ztnRequest_ = kZtnOn;
+        }
+      }),
+       "Enable ZTN")  //
+      (N(Name::ZtnOff), po::bool_switch()->notifier([this](bool off) {
+        if (off) {
+          ztnRequest_ = kZtnOff;
+        }
+      }),
+       "Disable ZTN")                                          //
+      (N(Name::Restart), "Synchronous product restart")        //
+      (N(Name::AsyncRestart), "Asynchronous product restart")  //
+      (N(Name::Export), "Export settings")                     //
+      (N(Name::DisableReloadConnectors), "Disable reload connectors");
+}
+
+std::optional<std::string> LauncherArguments::GetPackageType() const {
+  const auto found = variables_.find(N(Name::PackageType));
+  if (found == variables_.end()) {
+    return std::nullopt;
+  }
+  const auto* text = boost::any_cast<std::string>(&found->second.value());
+  return text != nullptr ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+}  // namespace sov::supervisor
