@@ -1,0 +1,354 @@
+# shellcheck shell=bash
+# Shared helpers of the end-to-end tests. Every test script sources this file first:
+#
+#   source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+#   require_sandbox
+#
+# A test passes when it reaches its end, fails on the first command that fails (the
+# failing line and command are printed) or on a failed expectation, and is skipped
+# through `skip REASON`, which exits with 77. When a test inside the sandbox fails, the
+# launcher's trace, the recorded tool calls and the product trees are shown or saved in
+# the sandbox's state directory, which the sandbox then keeps.
+
+set -eEuo pipefail
+shopt -s inherit_errexit
+
+E2E_CASE=$(basename -- "$0")
+readonly E2E_CASE
+readonly E2E_SKIP_STATUS=77
+readonly E2E_TRACE_FILE=/var/log/brevantis/tarn/tarn_launcher.log
+readonly E2E_PRODUCT_TREES=(/opt/brevantis /var/opt/brevantis /etc/opt/brevantis /var/log/brevantis /run)
+readonly E2E_TARN_VAR=/var/opt/brevantis/tarn
+readonly E2E_CURRENT_LINK=$E2E_TARN_VAR/install-current
+readonly E2E_WDSERVER_PIDFILE=/var/run/wdserver.pid
+
+E2E_REASON=""
+E2E_SKIPPED=0
+E2E_IN_SANDBOX=0
+E2E_AT_EXIT=()
+E2E_RUNS=0
+E2E_LAST_RUN=""
+
+# ---------------------------------------------------------------------------------------
+# Results
+# ---------------------------------------------------------------------------------------
+
+# Ends the test as failed with REASON. (In a subshell it ends only the subshell.)
+fail() {
+  E2E_REASON="$*"
+  if ((BASH_SUBSHELL > 0)); then
+    printf '%s: %s\n' "$E2E_CASE" "$*" >&2
+  fi
+  exit 1
+}
+
+# Ends the test as skipped with REASON.
+skip() {
+  E2E_SKIPPED=1
+  E2E_REASON="$*"
+  exit "$E2E_SKIP_STATUS"
+}
+
+# Runs COMMAND, which must fail: succeeds only when COMMAND exits non-zero.
+not() {
+  if "$@"; then
+    printf '%s: expected to fail, but succeeded: %s\n' "$E2E_CASE" "$*" >&2
+    return 1
+  fi
+  return 0
+}
+
+# Registers COMMAND to run when the test ends, whatever the result (last in, first run).
+at_exit() {
+  E2E_AT_EXIT=("$(printf '%q ' "$@")" "${E2E_AT_EXIT[@]}")
+}
+
+# shellcheck disable=SC2317 # Invoked through trap.
+e2e_on_error() {
+  local status=$1 line=$2 command=$3 file=${BASH_SOURCE[1]:-$0} frame=1 where text
+  local caller_line caller_function caller_file
+  text=$(sed -n "${line}{s/^[[:space:]]*//;p}" -- "$file" 2>/dev/null || true)
+  {
+    printf '%s: error at %s line %s: "%s" exited with status %s\n' \
+      "$E2E_CASE" "${file##*/}" "$line" "$command" "$status"
+    printf '%s:   %s\n' "$E2E_CASE" "$text"
+    # The functions that led there, innermost first: "line function file".
+    while where=$(caller "$frame"); do
+      read -r caller_line caller_function caller_file <<<"$where"
+      printf '%s:   called from %s line %s (in %s)\n' \
+        "$E2E_CASE" "${caller_file##*/}" "$caller_line" "$caller_function"
+      frame=$((frame + 1))
+    done
+  } >&2
+  if [[ -z $E2E_REASON ]]; then
+    E2E_REASON="line $line: \"$text\" failed with status $status"
+  fi
+}
+
+# shellcheck disable=SC2317 # Invoked through trap.
+e2e_on_exit() {
+  local status=$? entry
+  trap - ERR
+  set +eE
+  for entry in "${E2E_AT_EXIT[@]}"; do
+    eval "$entry" || printf '%s: warning: clean-up failed: %s\n' "$E2E_CASE" "$entry" >&2
+  done
+  if ((status == 0)); then
+    printf '%s: PASS\n' "$E2E_CASE" >&2
+    exit 0
+  fi
+  if ((status == E2E_SKIP_STATUS && E2E_SKIPPED)); then
+    printf '%s: SKIP: %s\n' "$E2E_CASE" "$E2E_REASON" >&2
+    exit "$E2E_SKIP_STATUS"
+  fi
+  # Only skip() may report a skipped test; any other 77 is a failure.
+  if ((status == E2E_SKIP_STATUS)); then
+    status=1
+  fi
+  e2e_report_failure "${E2E_REASON:-exited with status $status}"
+  exit "$status"
+}
+
+trap 'e2e_on_error "$?" "$LINENO" "$BASH_COMMAND"' ERR
+trap e2e_on_exit EXIT
+
+# ---------------------------------------------------------------------------------------
+# The sandbox
+# ---------------------------------------------------------------------------------------
+
+# True when running inside the sandbox: LAUNCHER_SANDBOX names the state directory and
+# this process shares the PID namespace recorded there.
+in_sandbox() {
+  local expected actual
+  [[ -n ${LAUNCHER_SANDBOX:-} && -r $LAUNCHER_SANDBOX/pidns ]] || return 1
+  expected=$(<"$LAUNCHER_SANDBOX/pidns") || return 1
+  actual=$(readlink /proc/self/ns/pid) || return 1
+  [[ -n $expected && $expected == "$actual" ]]
+}
+
+# Refuses to go on outside the sandbox: the tests change root-owned system paths.
+require_sandbox() {
+  if ! in_sandbox; then
+    E2E_REASON="not inside the launcher sandbox"
+    printf '%s: refusing to run outside the launcher sandbox; run it as tools/sandbox/sandbox -- %s\n' \
+      "$E2E_CASE" "$0" >&2
+    exit 1
+  fi
+  E2E_IN_SANDBOX=1
+  E2E_SCRATCH=$LAUNCHER_SANDBOX/scratch/$E2E_CASE
+  mkdir -p -- "$E2E_SCRATCH"
+}
+
+# Helpers that change system paths call this first.
+e2e_sandbox_only() {
+  ((E2E_IN_SANDBOX)) || fail "${FUNCNAME[1]} works only inside the sandbox; call require_sandbox first"
+}
+
+# ---------------------------------------------------------------------------------------
+# Running the launcher
+# ---------------------------------------------------------------------------------------
+
+# Runs "$LAUNCHER" ARG... and never fails itself: stdout goes to the file $OUT, stderr to
+# $ERR, the exit status to $STATUS. Each run keeps its own files in the scratch directory.
+run_launcher() {
+  e2e_sandbox_only
+  [[ -n ${LAUNCHER:-} ]] || fail "LAUNCHER is not set to the launcher binary"
+  E2E_RUNS=$((E2E_RUNS + 1))
+  E2E_LAST_RUN="$LAUNCHER $*"
+  OUT=$E2E_SCRATCH/run$E2E_RUNS.out
+  ERR=$E2E_SCRATCH/run$E2E_RUNS.err
+  printf '%q ' "$LAUNCHER" "$@" >"$E2E_SCRATCH/run$E2E_RUNS.cmd"
+  STATUS=0
+  "$LAUNCHER" "$@" >"$OUT" 2>"$ERR" || STATUS=$?
+}
+
+# ---------------------------------------------------------------------------------------
+# Expectations; each ends the test as failed on a mismatch, showing expected and actual.
+# ---------------------------------------------------------------------------------------
+
+expect_eq() {
+  local expected=$1 actual=$2 what=${3:-value}
+  if [[ $expected != "$actual" ]]; then
+    fail "$(printf '%s differs\n  expected: %q\n  actual:   %q' "$what" "$expected" "$actual")"
+  fi
+}
+
+# FILE holds exactly EXPECTED_TEXT (no newline is added: pass $'text\n' for a line).
+expect_file_eq() {
+  local expected=$1 file=$2 difference
+  [[ -f $file ]] || fail "$file does not exist (expected content: $(printf '%q' "$expected"))"
+  if ! cmp -s -- "$file" <(printf '%s' "$expected"); then
+    difference=$(diff -u --label expected --label "$file" <(printf '%s' "$expected") "$file" || true)
+    fail "$(printf '%s has other content:\n%s' "$file" "$difference")"
+  fi
+}
+
+# FILE contains NEEDLE (plain text, may span lines).
+expect_contains() {
+  local needle=$1 file=$2 content
+  [[ -f $file ]] || fail "$file does not exist (expected it to contain \"$needle\")"
+  content=$(e2e_read_exactly "$file")
+  if [[ $content != *"$needle"* ]]; then
+    fail "$(printf '%s does not contain "%s"; it holds:\n%s' "$file" "$needle" "$(e2e_excerpt "$file")")"
+  fi
+}
+
+expect_not_contains() {
+  local needle=$1 file=$2 content
+  [[ -f $file ]] || fail "$file does not exist"
+  content=$(e2e_read_exactly "$file")
+  if [[ $content == *"$needle"* ]]; then
+    fail "$(printf '%s contains "%s", which it must not; it holds:\n%s' "$file" "$needle" "$(e2e_excerpt "$file")")"
+  fi
+}
+
+# The last run_launcher exited with status N.
+expect_status() {
+  local expected=$1
+  [[ -n $E2E_LAST_RUN ]] || fail "expect_status: run_launcher has not been called"
+  if [[ $STATUS != "$expected" ]]; then
+    fail "$(printf 'exit status of "%s": expected %s, actual %s\n--- stdout:\n%s\n--- stderr:\n%s' \
+      "$E2E_LAST_RUN" "$expected" "$STATUS" "$(e2e_excerpt "$OUT")" "$(e2e_excerpt "$ERR")")"
+  fi
+}
+
+# Prints FILE's content including trailing newlines.
+e2e_read_exactly() {
+  local content
+  content=$(cat -- "$1" && printf x)
+  printf '%s' "${content%x}"
+}
+
+# The last lines of FILE, for messages.
+e2e_excerpt() {
+  tail -n 40 -- "$1" 2>/dev/null || true
+}
+
+# ---------------------------------------------------------------------------------------
+# Stand-in system tools
+# ---------------------------------------------------------------------------------------
+
+# Reads a bash script body from stdin and makes it the answer of stand-in TOOL: it runs
+# with the tool's arguments, and its output and exit status are the tool's.
+standin_answer() {
+  local tool=$1 hook temporary
+  e2e_sandbox_only
+  e2e_check_name "$tool"
+  hook=$LAUNCHER_SANDBOX/answers/$tool
+  temporary=$hook.new.$$
+  {
+    echo '#!/usr/bin/env bash'
+    cat
+  } >"$temporary"
+  chmod 0755 -- "$temporary"
+  mv -f -- "$temporary" "$hook"
+}
+
+# Removes TOOL from /usr/bin and /usr/sbin inside the sandbox, as on a machine without it.
+standin_remove() {
+  local tool=$1
+  e2e_sandbox_only
+  e2e_check_name "$tool"
+  rm -f -- "/usr/bin/$tool" "/usr/sbin/$tool"
+  # The shell would otherwise still find the tool where it last saw it.
+  hash -r
+}
+
+# Prints the recorded tool calls, one a line.
+calls() {
+  e2e_sandbox_only
+  cat -- "$LAUNCHER_SANDBOX/calls"
+}
+
+clear_calls() {
+  e2e_sandbox_only
+  : >"$LAUNCHER_SANDBOX/calls"
+}
+
+e2e_check_name() {
+  [[ -n $1 && $1 != */* && $1 != . && $1 != .. ]] || fail "invalid name \"$1\""
+}
+
+# ---------------------------------------------------------------------------------------
+# Product trees
+# ---------------------------------------------------------------------------------------
+
+# Creates the patch directory /var/opt/brevantis/tarn/NAME with its libexec directory and
+# points the install-current link at it. Sets PATCH_DIR.
+lay_current_patch() {
+  local name=$1
+  e2e_sandbox_only
+  e2e_check_name "$name"
+  [[ $name != install-current ]] || fail "a patch cannot be named install-current"
+  PATCH_DIR=$E2E_TARN_VAR/$name
+  mkdir -p -- "$PATCH_DIR/opt/brevantis/tarn/libexec"
+  if [[ -e $E2E_CURRENT_LINK && ! -L $E2E_CURRENT_LINK ]]; then
+    fail "$E2E_CURRENT_LINK exists and is not a symbolic link"
+  fi
+  ln -sfn -- "$PATCH_DIR" "$E2E_CURRENT_LINK"
+}
+
+# Starts a stand-in watchdog server: a copy of /bin/sleep at
+# PATCH_ROOT/opt/brevantis/tarn/libexec/wdserver (PATCH_ROOT defaults to the
+# install-current link), detached from the test, with its pid in /var/run/wdserver.pid.
+# Sets WDSERVER_PID.
+start_fake_wdserver() {
+  local root=${1:-$E2E_CURRENT_LINK} binary expected_exe attempt
+  e2e_sandbox_only
+  binary=$root/opt/brevantis/tarn/libexec/wdserver
+  mkdir -p -- "${binary%/*}"
+  cp -- /bin/sleep "$binary"
+  chmod 0755 -- "$binary"
+  expected_exe=$(readlink -f -- "$binary")
+  # Started from a subshell that ends at once, so the server becomes a child of PID 1 like
+  # a real daemon, and a test that waits for its own children does not wait for it.
+  WDSERVER_PID=$("$binary" 86400 </dev/null >/dev/null 2>&1 &
+    echo "$!")
+  for ((attempt = 0; attempt < 500; attempt++)); do
+    if [[ $(readlink "/proc/$WDSERVER_PID/exe" 2>/dev/null || true) == "$expected_exe" ]]; then
+      printf '%s\n' "$WDSERVER_PID" >"$E2E_WDSERVER_PIDFILE"
+      return 0
+    fi
+    sleep 0.01
+  done
+  fail "the fake wdserver (pid $WDSERVER_PID) did not start $expected_exe"
+}
+
+# ---------------------------------------------------------------------------------------
+# Failure report
+# ---------------------------------------------------------------------------------------
+
+e2e_report_failure() {
+  local reason=$1 tree destination
+  {
+    printf '==== %s FAILED: %s\n' "$E2E_CASE" "$reason"
+    ((E2E_IN_SANDBOX)) || return 0
+    if [[ -n $E2E_LAST_RUN ]]; then
+      printf -- '---- last launcher run: %s (exit status %s)\n' "$E2E_LAST_RUN" "${STATUS:-?}"
+      printf -- '---- its stdout (%s):\n' "$OUT"
+      e2e_excerpt "$OUT"
+      printf -- '---- its stderr (%s):\n' "$ERR"
+      e2e_excerpt "$ERR"
+    fi
+    if [[ -f $E2E_TRACE_FILE ]]; then
+      printf -- '---- last 40 lines of %s:\n' "$E2E_TRACE_FILE"
+      tail -n 40 -- "$E2E_TRACE_FILE"
+    else
+      printf -- '---- no trace file %s\n' "$E2E_TRACE_FILE"
+    fi
+    printf -- '---- recorded tool calls (%s):\n' "$LAUNCHER_SANDBOX/calls"
+    cat -- "$LAUNCHER_SANDBOX/calls" 2>/dev/null
+    destination=$LAUNCHER_SANDBOX/trees
+    # Several tests may share one sandbox; never mix their copies.
+    if [[ -e $destination ]]; then
+      destination=$LAUNCHER_SANDBOX/trees.$E2E_CASE.$$
+    fi
+    for tree in "${E2E_PRODUCT_TREES[@]}"; do
+      [[ -e $tree ]] || continue
+      mkdir -p -- "$destination${tree%/*}"
+      cp -a -- "$tree" "$destination$tree" 2>/dev/null ||
+        printf 'warning: %s was copied only in part\n' "$tree"
+    done
+    printf -- '---- product trees copied to %s\n' "$destination"
+  } >&2
+}

@@ -1,0 +1,352 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# End-to-end test of the test sandbox. Runs on the host as root and starts sandboxes with
+# the init program named by $SANDBOX_INIT_BINARY; sandbox_inside_test.sh is the part
+# that runs inside them.
+source "$(dirname -- "${BASH_SOURCE[0]}")/lib.sh"
+
+((EUID == 0)) || skip "the sandbox needs root"
+[[ -n ${SANDBOX_INIT_BINARY:-} && -x $SANDBOX_INIT_BINARY ]] ||
+  fail "SANDBOX_INIT_BINARY must name the built sandbox_init program"
+
+here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
+sandbox=$(realpath -e -- "$here/../../tools/sandbox/sandbox")
+standin_tool=$(realpath -e -- "$here/../../tools/sandbox/standin-tool")
+inside_test=$here/sandbox_inside_test.sh
+work=$(mktemp -d /tmp/sandbox-test.XXXXXX)
+at_exit rm -rf --one-file-system -- "$work"
+marker=sbxtest$$x$RANDOM
+
+# Fixed paths that the product and its tests use; whether and how each exists on the host
+# must not change.
+readonly FIXED_PATHS=(
+  /opt/brevantis /var/opt/brevantis /etc/opt/brevantis /var/log/brevantis
+  /usr/lib/modules /lib/modules /etc/init.d /etc/systemd /usr/lib/systemd/system /run /var/run
+)
+
+# Runs the sandbox, storing stdout, stderr and the exit status in $work/out, $work/err and
+# $status.
+run_sandbox() {
+  status=0
+  "$sandbox" "$@" >"$work/out" 2>"$work/err" || status=$?
+}
+
+host_snapshot() {
+  local path
+  for path in "${FIXED_PATHS[@]}"; do
+    if [[ -e $path || -L $path ]]; then
+      printf 'exists %s %s\n' "$path" "$(stat -c '%F %a %U:%G' -- "$path")"
+    else
+      printf 'absent %s\n' "$path"
+    fi
+  done
+  # Modes, owners and sizes of everything a sandboxed test may change; the size of a
+  # directory only says how its entries are stored, so the entries stand for it.
+  find /etc /usr/bin /usr/sbin /usr/lib/systemd -xdev \
+    \( -type d -printf '%p/ %M %U:%G\n' \) -o -printf '%p %M %U:%G %s %l\n' | LC_ALL=C sort
+  find /usr/lib -maxdepth 1 -printf '%M %p\n' | LC_ALL=C sort
+  # Content of the files that the inner test overwrites or that stand-ins replace.
+  for path in /usr/bin/dpkg /usr/bin/systemctl /usr/sbin/groupadd /usr/lib/os-release \
+    /etc/os-release /etc/debian_version; do
+    if [[ -e $path ]]; then
+      sha256sum -- "$path"
+    else
+      printf 'absent %s\n' "$path"
+    fi
+  done
+}
+
+# A run that writes everywhere leaves the host as it was, in both init flavours; the inner
+# half checks the view from inside.
+test_host_unchanged() {
+  local flavour state path number=0
+  host_snapshot >"$work/before"
+  for flavour in systemd sysv; do
+    number=$((number + 1))
+    state=$work/flavour-state-$number
+    SANDBOX_TEST_CALLER_VARIABLE="passed on" \
+      run_sandbox --init "$flavour" --state "$state" -- "$inside_test" "$flavour" "$marker"
+    if ((status != 0)); then
+      cat -- "$work/out" "$work/err" >&2
+      fail "the inner test failed with status $status in a $flavour sandbox"
+    fi
+    expect_contains "sandbox_inside_test.sh: PASS" "$work/err"
+    [[ ! -e $state ]] || fail "the state directory $state of a passing run is still there"
+  done
+  host_snapshot >"$work/after"
+  if ! diff -u "$work/before" "$work/after" >"$work/host.diff"; then
+    fail "$(printf 'the host changed:\n%s' "$(head -n 40 "$work/host.diff")")"
+  fi
+  for path in /opt/brevantis /var/opt/brevantis /etc/opt/brevantis /var/log/brevantis /run /etc \
+    /etc/init.d /etc/systemd/system /usr/bin /usr/sbin /usr/lib/modules /usr/lib/systemd/system \
+    /var/lib /var/tmp /usr/share; do
+    [[ ! -e $path/$marker && ! -e $path/$marker.service ]] || fail "$path/$marker reached the host"
+  done
+  [[ ! -e /run/$marker.pid && ! -e /usr/lib/systemd/system/$marker-lib.service ]] ||
+    fail "files written inside reached the host"
+  # Daemons left behind, even ones that ignore SIGTERM, die with the sandbox.
+  not pgrep -f "leftover-$marker" >/dev/null
+}
+
+# A real tool in the directory where its stand-in does not go is removed as well, so that
+# no search order finds it. The copies are planted in throw-away overlays of a private mount
+# namespace, never on the host.
+test_other_copies_removed() {
+  local plant=$work/plant
+  # Overlays stack two deep at most, and the sandbox adds one more on top of these.
+  if [[ $(stat -f -c %T /usr/bin) == overlayfs || $(stat -f -c %T /usr/sbin) == overlayfs ]]; then
+    echo "$E2E_CASE: note: /usr/bin is on overlayfs already; planted copies not checked" >&2
+    return 0
+  fi
+  mkdir -p -- "$plant/bin-upper" "$plant/bin-work" "$plant/sbin-upper" "$plant/sbin-work"
+  status=0
+  # shellcheck disable=SC2016 # Expanded by the inner shell.
+  unshare --mount --propagation private -- bash -c '
+    set -euo pipefail
+    plant=$1
+    shift
+    mount -t overlay overlay \
+      -o "lowerdir=/usr/bin,upperdir=$plant/bin-upper,workdir=$plant/bin-work" /usr/bin
+    mount -t overlay overlay \
+      -o "lowerdir=/usr/sbin,upperdir=$plant/sbin-upper,workdir=$plant/sbin-work" /usr/sbin
+    if [[ $(stat -f -c %T /usr/bin) != overlayfs || $(stat -f -c %T /usr/sbin) != overlayfs ]]; then
+      echo "cannot lay overlays over /usr/bin and /usr/sbin"
+      exit 1
+    fi
+    for path in /usr/sbin/{systemctl,checkmodule,dpkg,rpm} /usr/bin/{service,groupadd,iptables,restorecon}; do
+      printf "#!/bin/sh\necho real %s\n" "$path" >"$path"
+      chmod 0755 "$path"
+    done
+    "$@"' plant "$plant" \
+    "$sandbox" --state "$work/plant-state" -- bash -c '
+      for tool in systemctl checkmodule dpkg rpm; do
+        [[ ! -e /usr/sbin/$tool ]] || { echo "/usr/sbin/$tool is left"; exit 1; }
+        [[ -z $(PATH=/usr/sbin:/usr/bin "$tool") ]] || { echo "a real $tool answered"; exit 1; }
+      done
+      for tool in service groupadd iptables restorecon; do
+        [[ ! -e /usr/bin/$tool ]] || { echo "/usr/bin/$tool is left"; exit 1; }
+        [[ -z $(PATH=/usr/bin:/usr/sbin "$tool") ]] || { echo "a real $tool answered"; exit 1; }
+      done' >"$work/out" 2>&1 || status=$?
+  expect_eq 0 "$status" "exit status with planted tools ($(<"$work/out"))"
+}
+
+# Exit statuses pass through; the state directory is kept when the command failed or
+# --keep was given, and removed otherwise.
+test_status_and_state() {
+  local cases=(
+    # options | command | status | kept
+    "|exit 0|0|no"
+    "|exit 3|3|yes"
+    "|exit 42|42|yes"
+    "|kill -TERM \$\$|143|yes"
+    "--keep|exit 0|0|yes"
+  )
+  local entry options command expected kept state number=0 option_words=()
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r options command expected kept <<<"$entry"
+    number=$((number + 1))
+    state=$work/status-$number
+    read -r -a option_words <<<"$options"
+    run_sandbox "${option_words[@]}" --state "$state" -- bash -c "$command"
+    expect_eq "$expected" "$status" "exit status of \"$command\" $options"
+    if [[ $kept == yes ]]; then
+      [[ -f $state/calls && -f $state/pidns ]] || fail "\"$command\" $options: state $state not kept"
+      expect_file_eq "sandbox: kept $state"$'\n' "$work/err"
+    else
+      [[ ! -e $state ]] || fail "\"$command\" $options: state $state was not removed"
+      expect_file_eq "" "$work/err"
+    fi
+  done
+}
+
+# The pidns file tells the sandbox from the host: the check passes inside (the inner test
+# requires it) and fails on the host, also with LAUNCHER_SANDBOX pointing at a real state.
+test_pidns_check() {
+  local state=$work/pidns-state
+  run_sandbox --keep --state "$state" -- bash -c 'readlink /proc/self/ns/pid'
+  expect_eq 0 "$status" "exit status"
+  expect_file_eq "$(<"$work/out")" "$state/pidns"
+  [[ $(<"$state/pidns") == pid:\[*\] ]] || fail "unexpected pidns content: $(<"$state/pidns")"
+  [[ $(<"$state/pidns") != "$(readlink /proc/self/ns/pid)" ]] ||
+    fail "the sandbox shares the host's PID namespace"
+  LAUNCHER_SANDBOX=$state not in_sandbox
+  status=0
+  LAUNCHER_SANDBOX=$state bash -c 'source "$1"; require_sandbox; echo "ran on"' check "$here/lib.sh" \
+    >"$work/out" 2>"$work/err" || status=$?
+  expect_eq 1 "$status" "exit status of require_sandbox on the host"
+  expect_contains "refusing to run outside the launcher sandbox" "$work/err"
+  expect_not_contains "ran on" "$work/out"
+}
+
+# A test that fails inside shows the launcher's trace and the tool calls, and saves the
+# product trees in the state directory, which the sandbox keeps.
+test_failure_report() {
+  local state=$work/report-state script=$work/failing_test.sh
+  cat >"$script" <<EOF
+#!/usr/bin/env bash
+source $(printf %q "$here/lib.sh")
+require_sandbox
+mkdir -p /var/log/brevantis/tarn /opt/brevantis/tarn/bin /var/opt/brevantis/tarn
+seq 1 50 | sed 's/^/trace line /' >/var/log/brevantis/tarn/tarn_launcher.log
+echo payload >/opt/brevantis/tarn/bin/tarn
+ln -s /opt/brevantis/tarn/bin/tarn /var/opt/brevantis/tarn/link
+echo 42 >/run/tarn.pid
+groupadd -r 'tarn users'
+expect_eq installed missing "state of the agent"
+echo "not reached"
+EOF
+  chmod 0755 -- "$script"
+  run_sandbox --state "$state" -- "$script"
+  expect_eq 1 "$status" "exit status of a failing test"
+  expect_not_contains "not reached" "$work/out"
+  expect_contains "==== failing_test.sh FAILED: state of the agent differs" "$work/err"
+  expect_contains $'trace line 11\ntrace line 12\n' "$work/err"
+  expect_contains $'trace line 50\n' "$work/err"
+  expect_not_contains $'trace line 10\n' "$work/err"
+  expect_contains $'groupadd -r tarn\\ users\n' "$work/err"
+  expect_contains "sandbox: kept $state" "$work/err"
+  expect_file_eq $'payload\n' "$state/trees/opt/brevantis/tarn/bin/tarn"
+  expect_eq /opt/brevantis/tarn/bin/tarn "$(readlink "$state/trees/var/opt/brevantis/tarn/link")" \
+    "link copied as a link"
+  expect_file_eq $'42\n' "$state/trees/run/tarn.pid"
+  [[ -f $state/trees/var/log/brevantis/tarn/tarn_launcher.log ]] || fail "trace file not saved"
+}
+
+# Removing the state directory does not follow links out of it.
+test_removal_stays_inside() {
+  local outside=$work/outside state=$work/link-state
+  mkdir -p -- "$outside/dir"
+  echo precious >"$outside/dir/file"
+  # shellcheck disable=SC2016 # Expanded inside.
+  run_sandbox --state "$state" -- bash -c \
+    'ln -s "$1" "$LAUNCHER_SANDBOX/to-dir" && mkdir "$LAUNCHER_SANDBOX/sub" &&
+     ln -s "$1/dir/file" "$LAUNCHER_SANDBOX/sub/to-file"' link "$outside"
+  expect_eq 0 "$status" "exit status"
+  [[ ! -e $state ]] || fail "state $state was not removed"
+  expect_file_eq $'precious\n' "$outside/dir/file"
+}
+
+# Standard input reaches the command, and a termination signal sent to the sandbox
+# reaches it too.
+test_io_and_signals() {
+  local pid ready=$work/ready attempt
+  status=0
+  printf 'line one\nline two\n' | "$sandbox" --state "$work/stdin-state" -- tac \
+    >"$work/out" 2>"$work/err" || status=$?
+  expect_eq 0 "$status" "exit status of tac"
+  expect_file_eq $'line two\nline one\n' "$work/out"
+
+  # shellcheck disable=SC2016 # Expanded inside.
+  "$sandbox" --state "$work/signal-state" -- \
+    bash -c 'trap "exit 7" TERM; : >"$1"; sleep 20 & wait' signal "$ready" \
+    >"$work/out" 2>"$work/err" &
+  pid=$!
+  for ((attempt = 0; attempt < 500; attempt++)); do
+    [[ ! -e $ready ]] || break
+    sleep 0.01
+  done
+  [[ -e $ready ]] || fail "the signalled command did not start"
+  kill -TERM "$pid"
+  status=0
+  wait "$pid" || status=$?
+  expect_eq 7 "$status" "exit status after SIGTERM to the sandbox"
+  expect_file_eq "sandbox: kept $work/signal-state"$'\n' "$work/err"
+}
+
+# Wrong use is refused before anything is created.
+test_refusals() {
+  local cases=(
+    # expected message | arguments
+    "no command given|"
+    "--init must be systemd or sysv|--init upstart -- true"
+    "contains \"systemd\"|--state $work/systemd-state -- true"
+    "lies below /var|--state /var/log/$marker -- true"
+    "is not empty|--state $work/used -- true"
+  )
+  local entry message arguments words=()
+  mkdir -p -- "$work/used"
+  echo keep >"$work/used/file"
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r message arguments <<<"$entry"
+    read -r -a words <<<"$arguments"
+    run_sandbox "${words[@]}"
+    expect_eq 125 "$status" "exit status of sandbox $arguments"
+    expect_contains "$message" "$work/err"
+  done
+  [[ ! -e $work/systemd-state && ! -e /var/log/$marker ]] || fail "a refused state directory was created"
+  expect_file_eq $'keep\n' "$work/used/file"
+  expect_eq "file" "$(ls -A "$work/used")" "content of a refused state directory"
+
+  status=0
+  env -u SANDBOX_INIT_BINARY "$sandbox" -- true >"$work/out" 2>"$work/err" || status=$?
+  expect_eq 125 "$status" "exit status without an init binary"
+  expect_contains "no init binary" "$work/err"
+
+  status=0
+  setpriv --reuid=65534 --regid=65534 --clear-groups -- "$sandbox" -- true \
+    >"$work/out" 2>"$work/err" || status=$?
+  expect_eq 125 "$status" "exit status when not root"
+  expect_contains "must run as root" "$work/err"
+}
+
+# The stand-in records each call as one line, quoting what needs it as printf %q does.
+test_standin_records_and_answers() {
+  local state=$work/standin entry expected arguments=() answer
+  mkdir -p -- "$state/answers"
+  # The expected line, then the arguments; "|" separates them.
+  local cases=(
+    'iptables -w -A INPUT|-w|-A|INPUT'
+    'groupadd -r -g 901 brevantis|-r|-g|901|brevantis'
+    'semanage fcontext -a -t bin_t /opt/brevantis/tarn\(/.\*\)\?|fcontext|-a|-t|bin_t|/opt/brevantis/tarn(/.*)?'
+    'rpm -q --qf=a,b:c+d@e%f=g_h.i/j-k|-q|--qf=a,b:c+d@e%f=g_h.i/j-k'
+    'rpm -q --qf=%\{VERSION\}\,|-q|--qf=%{VERSION},'
+    "dpkg a\\ b '' it\\'s \\\$HOME \\*|a b||it's|\$HOME|*"
+    'systemctl'
+  )
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r -a arguments <<<"$entry"
+    expected=${arguments[0]}
+    arguments=("${arguments[@]:1}")
+    : >"$state/calls"
+    # The tool name is the first word of the expected line.
+    "$standin_tool" "$state" "${expected%% *}" "${arguments[@]}" >"$work/out"
+    expect_file_eq "$expected"$'\n' "$state/calls"
+    expect_file_eq "" "$work/out"
+  done
+
+  : >"$state/calls"
+  "$standin_tool" "$state" dpkg -s $'two\nlines'
+  expect_file_eq $'dpkg -s $\'two\\nlines\'\n' "$state/calls"
+
+  for answer in "-p FragmentPath multi-user.target" "--property=FragmentPath multi-user.target" \
+    "multi-user.target -p FragmentPath"; do
+    read -r -a arguments <<<"$answer"
+    expect_eq FragmentPath=/lib/systemd/system/multi-user.target \
+      "$("$standin_tool" "$state" systemctl show "${arguments[@]}")" "systemctl show $answer"
+  done
+  expect_eq /lib/systemd/system/multi-user.target \
+    "$("$standin_tool" "$state" systemctl show -p FragmentPath --value multi-user.target)" "--value"
+  expect_eq "" "$("$standin_tool" "$state" systemctl show -p FragmentPath tarn.service)" "other unit"
+  expect_eq "" "$("$standin_tool" "$state" rpm show -p FragmentPath multi-user.target)" "other tool"
+
+  # A hook answers with its output and status; a hook that is not executable is ignored.
+  printf '#!/usr/bin/env bash\necho "answer $#: $*"; echo warning >&2; exit 4\n' >"$state/answers/rpm"
+  chmod 0755 -- "$state/answers/rpm"
+  status=0
+  env -i "$standin_tool" "$state" rpm -q 'tarn agent' >"$work/out" 2>"$work/err" || status=$?
+  expect_eq 4 "$status" "exit status answered by the hook"
+  expect_file_eq $'answer 2: -q tarn agent\n' "$work/out"
+  expect_file_eq $'warning\n' "$work/err"
+  chmod 0644 -- "$state/answers/rpm"
+  expect_eq "" "$("$standin_tool" "$state" rpm -q x)" "answer with a non-executable hook"
+}
+
+test_refusals
+test_standin_records_and_answers
+test_host_unchanged
+test_other_copies_removed
+test_status_and_state
+test_pidns_check
+test_failure_report
+test_removal_stays_inside
+test_io_and_signals
