@@ -3,6 +3,8 @@
 // it stood when the last install or uninstall ended.
 #include "supervisor/common/log_copy.h"
 
+#include "sov_common/file_copy.h"
+
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 #include <boost/regex.hpp>
@@ -15,14 +17,14 @@ namespace sov::supervisor {
 namespace fs = boost::filesystem;
 namespace {
 
-// An entry of `dir` named "<stem>_<digits>" that is the same file as `traceFile`.
+// An entry beside `traceFile` whose stem is "<stem>_<digits>" and which is the same file.
 std::optional<Path> FindNumberedLink(const Path& traceFile) {
   const boost::regex numbered((boost::format("%1%_\\d+") % traceFile.stem().string()).str());
   boost::system::error_code error;
   for (fs::directory_iterator entry(traceFile.parent_path(), error), end; !error && entry != end;
        entry.increment(error)) {
     const Path& candidate = entry->path();
-    if (boost::regex_match(candidate.filename().string(), numbered) &&
+    if (boost::regex_match(candidate.stem().string(), numbered) &&
         fs::equivalent(candidate, traceFile, error)) {
       return candidate;
     }
