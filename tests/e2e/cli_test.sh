@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The command line: help, the order in which options choose the command, command-line
+# errors in red with the option help, colours on and off, and that none of these runs
+# changes anything on disk but the trace file.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+require_sandbox
+
+readonly ESC=$'\e'
+HELP='Options:
+  -h [ --help ]                Produce help message
+  --start                      Start product
+  --stop                       Stop product
+  --status                     Product status
+  --install arg                Install or upgrade product
+  --uninstall                  Uninstall product
+  --package-type arg           Package type
+  --ztn-on                     Enable ZTN
+  --ztn-off                    Disable ZTN
+  --restart                    Synchronous product restart
+  --async-restart              Asynchronous product restart
+  --export                     Export settings
+  --disable-reload-connectors  Disable reload connectors
+'
+readonly HELP
+
+# Everything below the product trees except the trace file, with content hashes.
+snapshot() {
+  find /opt/brevantis /var/opt/brevantis /etc/opt/brevantis /var/log/brevantis /run \
+    -path /var/log/brevantis/tarn/tarn_launcher.log -prune -o -printf '%p %y %m\n' | sort
+  find /opt/brevantis /var/opt/brevantis /etc/opt/brevantis /run -type f -exec md5sum {} + | sort
+}
+lay_current_patch patch_a
+
+# The first matching row of the dispatch table wins; commands that this build does not
+# carry yet end with an error that names them.
+while read -r command arguments; do
+  # shellcheck disable=SC2086
+  run_launcher $arguments
+  expect_status 1
+  printf -v unavailable '\n%s\n\n' \
+    "${ESC}[0;31mError: The '$command' command is not available in this build${ESC}[0m"
+  expect_file_eq "$unavailable" "$ERR"
+  expect_file_eq "" "$OUT"
+done <<'CASES'
+start
+start --start
+start --async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors
+stop --stop --restart
+restart --restart --export --install tag
+export --export --uninstall --install tag
+install --uninstall --install tag
+uninstall --uninstall --start
+CASES
+# Help, command-line errors and status change nothing on disk but the trace file.
+before=$(snapshot)
+
+# Help wins over every other option and prints the option table with a blank line.
+for arguments in "--help" "-h" "--status --help" "--install tag -h --stop"; do
+  # shellcheck disable=SC2086 # the words are meant to split
+  run_launcher $arguments
+  expect_status 0
+  expect_file_eq "$HELP"$'\n' "$OUT"
+  expect_file_eq "" "$ERR"
+done
+
+# Status precedes stop.
+run_launcher --stop --status
+expect_status 3
+expect_file_eq "" "$ERR"
+
+# A command-line error: the parser's text, a blank line and the option help, in red, on
+# stderr; leading blanks of the help lines go with the word wrapping.
+run_launcher --status --bogus
+expect_status 1
+expect_file_eq "" "$OUT"
+help_wrapped=$(printf '%s' "$HELP" | sed 's/^  //')
+expect_file_eq "
+${ESC}[0;31mError: Dynamic exception type: boost::program_options::error
+std::exception::what: unrecognised option '--bogus'
+
+${help_wrapped}
+
+${ESC}[0m
+
+" "$ERR"
+
+run_launcher --install
+expect_status 1
+expect_contains $'std::exception::what: the required argument for option \'--install\' is\nmissing\n' "$ERR"
+
+# ANSI_COLORS_DISABLED, even empty, removes every colour escape.
+ANSI_COLORS_DISABLED='' run_launcher --bogus
+expect_status 1
+expect_not_contains "$ESC" "$ERR"
+expect_contains $'\nError: Dynamic exception type: boost::program_options::error\n' "$ERR"
+
+after=$(snapshot)
+expect_eq "$before" "$after" "the product trees"

@@ -1,0 +1,142 @@
+#include "supervisor/common/cmd.h"
+
+#include "tests/unit/test_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+
+namespace sov::supervisor {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::MakeRecordingTracer;
+
+class CmdObjectTest : public ::testing::Test {
+ protected:
+  boost::intrusive_ptr<testing::RecordingTracer> tracer_ = MakeRecordingTracer();
+  CmdObject Shell(const std::string& script) {
+    return std::move(CmdObject(tracer_.get()).SetArgs("sh", "-c", script.c_str()));
+  }
+};
+
+TEST_F(CmdObjectTest, SuccessTracesOnlyTheRunningLine) {
+  const auto result = CmdObject(tracer_.get()).SetArgs("true")();
+  EXPECT_EQ(0, result.code);
+  EXPECT_THAT(tracer_->Texts(), ElementsAre("Running 'true' ..."));
+  result.Check();  // no handler runs for code 0
+}
+
+TEST_F(CmdObjectTest, NonZeroStatusIsTheCodeAndCheckThrows) {
+  const auto result = Shell("exit 3")();
+  EXPECT_EQ(3, result.code);
+  EXPECT_THAT(tracer_->Texts(),
+              ElementsAre("Running 'sh -c exit 3' ...", "'sh -c exit 3' failed with exit code 3"));
+  EXPECT_THAT(tracer_->TextsAt(300), ElementsAre("'sh -c exit 3' failed with exit code 3"));
+  try {
+    result.Check();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ("Cmd: sh -c exit 3 failed with exit code 3", error.what());
+  }
+}
+
+TEST_F(CmdObjectTest, KilledBySignalIsCodeOneWithTwoFailureLines) {
+  const auto result = Shell("kill -9 $$")();
+  EXPECT_EQ(1, result.code);
+  EXPECT_THAT(tracer_->TextsAt(300), ElementsAre("'sh -c kill -9 $$' failed by signal 9",
+                                                 "'sh -c kill -9 $$' failed with exit code 1"));
+}
+
+TEST_F(CmdObjectTest, MissingProgramIsCodeOneWithTheSystemReason) {
+  const auto result = CmdObject(tracer_.get()).SetArgs("no-such-tool-here", "x")();
+  EXPECT_EQ(1, result.code);
+  EXPECT_THAT(tracer_->TextsAt(300),
+              ElementsAre("'no-such-tool-here x' failed. Reason: No such file or directory",
+                          "'no-such-tool-here x' failed with exit code 1"));
+  EXPECT_THROW(result.Check(), std::runtime_error);
+}
+
+TEST_F(CmdObjectTest, HiddenArgumentIsMaskedEverywhereButReachesTheChild) {
+  std::ostringstream childError;
+  auto command = Shell("echo \"$1\" >&2; exit 4");
+  command.AddArg("sh").AddArg("s3cret").HideArg(4).SetError(CmdObject::MakeSink(childError));
+  const auto result = command();
+  EXPECT_EQ("s3cret\n", childError.str());
+  for (const auto& text : tracer_->Texts()) {
+    EXPECT_EQ(std::string::npos, text.find("s3cret")) << text;
+  }
+  EXPECT_EQ("sh -c echo \"$1\" >&2; exit 4 sh ***", result.CommandLine());
+  try {
+    result.Check();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ("Cmd: sh -c echo \"$1\" >&2; exit 4 sh *** failed with exit code 4", error.what());
+  }
+}
+
+TEST_F(CmdObjectTest, BothPipesArePumpedWhileTheChildRuns) {
+  // A megabyte to stderr first, then to stdout: reading one pipe at a time deadlocks.
+  std::ostringstream output, error;
+  const auto result = Shell("head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero")
+                          .SetOutput(CmdObject::MakeSink(output))
+                          .SetError(CmdObject::MakeSink(error))();
+  EXPECT_EQ(0, result.code);
+  EXPECT_EQ(1048576u, error.str().size());
+  EXPECT_EQ(1048576u, output.str().size());
+}
+
+TEST_F(CmdObjectTest, OnlyStderrMegabyteCompletes) {
+  std::ostringstream error;
+  const auto result = Shell("head -c 1048576 /dev/zero >&2").SetError(CmdObject::MakeSink(error))();
+  EXPECT_EQ(0, result.code);
+  EXPECT_EQ(1048576u, error.str().size());
+}
+
+TEST_F(CmdObjectTest, EnvironmentAdditionsReplaceInheritedVariables) {
+  setenv("CMD_TEST_INHERITED", "old", 1);
+  std::ostringstream output;
+  Shell("echo \"$CMD_TEST_INHERITED $CMD_TEST_ADDED\"")
+      .AddEnv("CMD_TEST_INHERITED", "new")
+      .AddEnv("CMD_TEST_ADDED", "added")
+      .SetOutput(CmdObject::MakeSink(output))();
+  unsetenv("CMD_TEST_INHERITED");
+  EXPECT_EQ("new added\n", output.str());
+}
+
+TEST_F(CmdObjectTest, TracedOutputAlsoReachesTheStream) {
+  std::ostringstream output;
+  Shell("echo FragmentPath=/x/y").SetOutput(800, output)();
+  EXPECT_EQ("FragmentPath=/x/y\n", output.str());
+  EXPECT_THAT(tracer_->Texts(),
+              ElementsAre("Running 'sh -c echo FragmentPath=/x/y' ...", "FragmentPath=/x/y"));
+}
+
+TEST_F(CmdObjectTest, ThrowingSinkAbortsTheRunAndEndsTheChild) {
+  auto command = Shell("echo hello; exec sleep 60");
+  command.SetOutput(std::make_shared<std::function<void(std::string_view)>>(
+      [](std::string_view) { throw std::runtime_error("sink failed"); }));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(command(), std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+}
+
+TEST_F(CmdObjectTest, FailureHandlersRunInOrderAfterTheDefault) {
+  std::vector<int> seen;
+  auto command = Shell("exit 2");
+  command.AddFailureHandler([&](const CmdObject::Result& r) { seen.push_back(r.code); });
+  const auto result = command();
+  // The default handler throws first, so ours is not reached.
+  EXPECT_THROW(result.Check(), std::runtime_error);
+  EXPECT_TRUE(seen.empty());
+  auto withoutDefault = result;
+  withoutDefault.handlers.erase(withoutDefault.handlers.begin());
+  withoutDefault.Check();
+  EXPECT_THAT(seen, ElementsAre(2));
+}
+
+}  // namespace
+}  // namespace sov::supervisor

@@ -1,0 +1,107 @@
+#include "supervisor/launcher/launcher_arguments.h"
+
+#include <boost/program_options/errors.hpp>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace sov::supervisor {
+namespace {
+
+LauncherArguments Parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "launcher");
+  return LauncherArguments(words);
+}
+
+TEST(LauncherArgumentsTest, NoArgumentsMeansStart) {
+  const auto arguments = Parse({});
+  EXPECT_EQ("--start", arguments.ArgumentLine());
+  EXPECT_FALSE(arguments.IsStatus());
+  EXPECT_FALSE(arguments.GetInstall());
+  EXPECT_EQ(LauncherArguments::kZtnUnchanged, arguments.GetZtnRequest());
+}
+
+TEST(LauncherArgumentsTest, QueriesSeeTheirOptions) {
+  const auto arguments =
+      Parse({"--install", "tag1", "--package-type", "deb", "--async-restart", "-h", "--status",
+             "--stop", "--restart", "--export", "--uninstall", "--disable-reload-connectors"});
+  EXPECT_TRUE(arguments.IsHelp());
+  EXPECT_TRUE(arguments.IsStatus());
+  EXPECT_TRUE(arguments.IsStop());
+  EXPECT_TRUE(arguments.IsRestart());
+  EXPECT_TRUE(arguments.IsExport());
+  EXPECT_TRUE(arguments.IsUninstall());
+  EXPECT_TRUE(arguments.IsAsyncRestart());
+  EXPECT_TRUE(arguments.IsDisableReloadConnectors());
+  EXPECT_EQ("tag1", arguments.GetInstall().value());
+  EXPECT_EQ("deb", arguments.GetPackageType().value());
+  EXPECT_EQ(
+      "--install tag1 --package-type deb --async-restart -h --status --stop --restart --export "
+      "--uninstall --disable-reload-connectors",
+      arguments.ArgumentLine());
+}
+
+TEST(LauncherArgumentsTest, ZtnSwitches) {
+  const struct {
+    std::vector<std::string> words;
+    std::int32_t request;
+  } cases[] = {
+      {{"--ztn-on"}, LauncherArguments::kZtnOn},
+      {{"--ztn-off"}, LauncherArguments::kZtnOff},
+      // Both notifiers run in the variables map's name order: off first, then on.
+      {{"--ztn-on", "--ztn-off"}, LauncherArguments::kZtnOn},
+      {{"--ztn-off", "--ztn-on"}, LauncherArguments::kZtnOn},
+      {{"--start"}, LauncherArguments::kZtnUnchanged},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.front());
+    EXPECT_EQ(c.request, Parse(c.words).GetZtnRequest());
+  }
+}
+
+TEST(LauncherArgumentsTest, ParseErrorsCarryTheParserTextAndTheHelp) {
+  const struct {
+    std::vector<std::string> words;
+    const char* parserText;
+  } cases[] = {
+      {{"--bogus"}, "unrecognised option '--bogus'"},
+      {{"--install"}, "the required argument for option '--install' is missing"},
+      {{"--package-type"}, "the required argument for option '--package-type' is missing"},
+      {{"--status=1"}, "option '--status' does not take any arguments"},
+  };
+  std::ostringstream help;
+  help << Parse({}).Description();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parserText);
+    try {
+      Parse(c.words);
+      FAIL() << "no exception";
+    } catch (const boost::program_options::error& error) {
+      EXPECT_EQ(std::string(c.parserText) + "\n\n" + help.str(), error.what());
+    }
+  }
+}
+
+TEST(LauncherArgumentsTest, HelpLayout) {
+  std::ostringstream help;
+  help << Parse({}).Description();
+  EXPECT_EQ(
+      "Options:\n"
+      "  -h [ --help ]                Produce help message\n"
+      "  --start                      Start product\n"
+      "  --stop                       Stop product\n"
+      "  --status                     Product status\n"
+      "  --install arg                Install or upgrade product\n"
+      "  --uninstall                  Uninstall product\n"
+      "  --package-type arg           Package type\n"
+      "  --ztn-on                     Enable ZTN\n"
+      "  --ztn-off                    Disable ZTN\n"
+      "  --restart                    Synchronous product restart\n"
+      "  --async-restart              Asynchronous product restart\n"
+      "  --export                     Export settings\n"
+      "  --disable-reload-connectors  Disable reload connectors\n",
+      help.str());
+}
+
+}  // namespace
+}  // namespace sov::supervisor

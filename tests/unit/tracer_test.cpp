@@ -1,0 +1,113 @@
+#include "ivo/tracer.h"
+
+#include "ivo/channel.h"
+#include "tests/unit/test_support.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+namespace ivo {
+namespace {
+
+using sov::testing::ReadFile;
+using sov::testing::TempDir;
+
+TEST(TraceLevelNameTest, RoundsDownToAHundred) {
+  const struct {
+    ITracer::TraceLevel level;
+    const char* name;
+  } cases[] = {
+      {0, "NON"},   {100, "ALW"},  {200, "CRT"},  {300, "ERR"},  {399, "ERR"},
+      {400, "DNG"}, {500, "WRN"},  {600, "IMP"},  {750, "INF"},  {800, "DBG"},
+      {900, "PRN"}, {1000, "ANY"}, {1099, "ANY"}, {1100, "UNK"}, {4000000000u, "UNK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level);
+    EXPECT_STREQ(c.name, LevelName(c.level));
+  }
+}
+
+TEST(TraceFormatTest, ExpandsTheLauncherLineFormat) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  TraceRecord record;
+  record.level = 800;
+  record.time = {1767225600 + 3 * 3600 + 4 * 60 + 5, 7000000};  // 2026-01-01 03:04:05.007
+  record.thread = 4321;
+  EXPECT_EQ("2026.01.01 03:04:05.007 4321 DBG ", FormatTraceHeader("%Y.%m.%d %X %I %p ", record));
+  EXPECT_EQ("100% x%q", FormatTraceHeader("100%% x%q", record));
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(TracerTest, WithoutChannelNothingIsEnabled) {
+  const auto tracer = CreateTracer("Console", nullptr);
+  EXPECT_FALSE(tracer->IsEnabled(0));
+  EXPECT_FALSE(IsEnabled(nullptr, 300));
+  tracer->Trace(300, "dropped");  // must not crash
+}
+
+TEST(FileChannelTest, AppendsFormattedLinesToA0600File) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  for (const char* text : {"first", "second"}) {
+    // A new channel per message: a second process must append, not truncate.
+    const auto tracer = CreateTracer(
+        "Launcher", CreateFormattedChannel(CreateFileChannel(file.c_str()), "%p ", 1000));
+    tracer->Trace(800, text);
+  }
+  EXPECT_EQ("DBG first\nDBG second\n", ReadFile(file));
+  struct stat status {};
+  ASSERT_EQ(0, stat(file.c_str(), &status));
+  EXPECT_EQ(0600u, status.st_mode & 07777);
+}
+
+TEST(FileChannelTest, FormattedChannelDropsLevelsAboveItsMaximum) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto tracer =
+      CreateTracer("t", CreateFormattedChannel(CreateFileChannel(file.c_str()), "", 500));
+  EXPECT_TRUE(tracer->IsEnabled(500));
+  EXPECT_FALSE(tracer->IsEnabled(800));
+  tracer->Trace(800, "hidden");
+  tracer->Trace(300, "shown");
+  EXPECT_EQ("shown\n", ReadFile(file));
+}
+
+TEST(FileChannelTest, DescriptorIsClosedOnExec) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto channel = CreateFileChannel(file.c_str());
+  bool found = false;
+  for (const auto& entry : boost::filesystem::directory_iterator("/proc/self/fd")) {
+    boost::system::error_code error;
+    if (boost::filesystem::read_symlink(entry.path(), error) == file) {
+      const int fd = std::atoi(entry.path().filename().c_str());
+      EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+      EXPECT_NE(0, fcntl(fd, F_GETFL) & O_APPEND);
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST(FileChannelTest, OpenFailureNamesTheFile) {
+  try {
+    CreateFileChannel("/nonexistent-dir/trace.log");
+    FAIL() << "no exception";
+  } catch (const std::system_error& error) {
+    EXPECT_STREQ("Can't open trace file /nonexistent-dir/trace.log: No such file or directory",
+                 error.what());
+    EXPECT_EQ(ENOENT, error.code().value());
+  }
+}
+
+}  // namespace
+}  // namespace ivo
