@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Inside the sandbox: prints the (mangled) names of the launcher's own functions that run
+# during "--status", once with the product running and once without, for the linker's
+# symbol ordering. Usage: startup_profile.sh LAUNCHER WDSERVER
+set -euo pipefail
+launcher=$1 wdserver=$2
+if [[ -z ${LAUNCHER_SANDBOX:-} || $(readlink /proc/self/ns/pid) != "$(cat "$LAUNCHER_SANDBOX/pidns")" ]]; then
+  echo "startup_profile.sh: run it inside the sandbox" >&2
+  exit 1
+fi
+profile=$LAUNCHER_SANDBOX/scratch/callgrind
+mkdir -p "$profile"
+
+profile_status() {
+  valgrind --tool=callgrind --demangle=no --callgrind-out-file="$profile/$1.out" \
+    "$launcher" --status >/dev/null 2>&1 || true
+  callgrind_annotate --inclusive=no --threshold=100 "$profile/$1.out" |
+    grep -F "[$launcher]" | sed -E 's/^ *[0-9,]+ +\([ 0-9.%]+\) +[^:]*://; s/ \[.*//'
+}
+
+{
+  profile_status stopped
+  patch=/var/opt/brevantis/tarn/patch_profile
+  mkdir -p "$patch/opt/brevantis/tarn/libexec"
+  cp "$wdserver" "$patch/opt/brevantis/tarn/libexec/wdserver"
+  ln -sfn "$patch" /var/opt/brevantis/tarn/install-current
+  "$patch/opt/brevantis/tarn/libexec/wdserver" -p /var/run/wdserver.pid -d
+  profile_status running
+} | grep -E '^[A-Za-z_][^ ()]*$' | sort -u
