@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -81,10 +80,21 @@ class FormattedChannel final : public IChannel {
   std::uint32_t maxLevel_;
 };
 
+// Zero-padded decimal without printf: the header is built for every trace line.
 void AppendPadded(std::string& out, long value, int width) {
-  char buffer[24];
-  std::snprintf(buffer, sizeof buffer, "%0*ld", width, value);
-  out.append(buffer);
+  char digits[24];
+  int length = 0;
+  unsigned long rest = value < 0 ? 0 : static_cast<unsigned long>(value);
+  do {
+    digits[length++] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  for (int pad = length; pad < width; ++pad) {
+    out.push_back('0');
+  }
+  while (length > 0) {
+    out.push_back(digits[--length]);
+  }
 }
 
 }  // namespace

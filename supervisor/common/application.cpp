@@ -122,9 +122,14 @@ int Application::Run(const Arguments& args) {
   }
 }
 
-int Application::OnException(std::exception_ptr error) {
+int Application::OnException(const std::exception_ptr& error) {
   if (IsTraceEnabled(kTraceError)) {
-    Trace(kTraceError, "OnException", DiagnosticText(error));
+    std::string text = DiagnosticText(error);
+    // One trace record: the line end is the formatter's.
+    while (!text.empty() && text.back() == '\n') {
+      text.pop_back();
+    }
+    Trace(kTraceError, "OnException", text);
   }
   return 1;
 }

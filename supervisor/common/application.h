@@ -29,7 +29,7 @@ class Application : boost::noncopyable, public Utils {
   int Run(const Arguments& args);
 
   // Traces "OnException: <diagnostic text>" at error level; returns 1.
-  virtual int OnException(std::exception_ptr error);
+  virtual int OnException(const std::exception_ptr& error);
   virtual CommandCall CreateCommand(const Arguments& args) = 0;
 
   // True when the watchdog server of the current patch runs: the process named by the pid

@@ -136,8 +136,9 @@ CmdObject& CmdObject::AddFailureHandler(FailureHandler handler) {
 }
 
 CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
-  return std::make_shared<std::function<void(std::string_view)>>(
-      [&stream](std::string_view chunk) { stream.write(chunk.data(), chunk.size()); });
+  return std::make_shared<std::function<void(std::string_view)>>([&stream](std::string_view chunk) {
+    stream.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+  });
 }
 
 CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {

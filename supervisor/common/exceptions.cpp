@@ -5,15 +5,11 @@
 
 namespace sov::supervisor {
 
-std::string DiagnosticText(std::exception_ptr error) {
+std::string DiagnosticText(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (...) {
-    std::string text = boost::current_exception_diagnostic_information();
-    while (!text.empty() && text.back() == '\n') {
-      text.pop_back();
-    }
-    return text;
+    return boost::current_exception_diagnostic_information();
   }
 }
 

@@ -42,7 +42,7 @@ class ApplicationWarning : public PublicException {
 };
 
 // The exception as the exception library's diagnostic report renders it: the throw
-// location when known, the dynamic type and what(), without a trailing newline.
-std::string DiagnosticText(std::exception_ptr error);
+// location when known, the dynamic type and what(), each line ending in a newline.
+std::string DiagnosticText(const std::exception_ptr& error);
 
 }  // namespace sov::supervisor

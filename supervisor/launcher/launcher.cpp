@@ -57,7 +57,7 @@ void Launcher::OpenTrace() {
   logCopy_.Init(Tracer(), traceFile);
 }
 
-int Launcher::OnException(std::exception_ptr error) {
+int Launcher::OnException(const std::exception_ptr& error) {
   Application::OnException(error);
   std::rethrow_exception(error);
 }

@@ -16,7 +16,7 @@ class Launcher : public Application {
   Launcher();
 
   // Traces the exception like Application does, then rethrows it for main to report.
-  int OnException(std::exception_ptr error) override;
+  int OnException(const std::exception_ptr& error) override;
   CommandCall CreateCommand(const Arguments& args) override;
 
  private:
