@@ -185,7 +185,9 @@ CmdObject::Result CmdObject::operator()() const {
   } else {
     bp::environment environment = boost::this_process::environment();
     for (const auto& [name, value] : environment_) {
-      environment[name] = value;
+      // set(), not operator[]: the lookup behind operator[] of this Boost version reads
+      // past the end of shorter variables.
+      environment.set(name, value);
     }
     boost::asio::io_context io;
     bp::async_pipe outputPipe(io);
