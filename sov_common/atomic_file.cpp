@@ -59,10 +59,19 @@ void AtomicFile::Write(std::string_view data) {
   }
 }
 
-void AtomicFile::Finish(mode_t mode) {
+void AtomicFile::SetOwner(uid_t owner, gid_t group) {
+  if (fchown(fd_.Get(), owner, group) != 0) {
+    Fail("Can't chown", errno);
+  }
+}
+
+void AtomicFile::SetMode(mode_t mode) {
   if (fchmod(fd_.Get(), mode) != 0) {
     Fail("Can't chmod", errno);
   }
+}
+
+void AtomicFile::Finish() {
   if (fsync(fd_.Get()) != 0) {
     Fail("Can't flush", errno);
   }
@@ -71,8 +80,8 @@ void AtomicFile::Finish(mode_t mode) {
   }
 }
 
-void AtomicFile::Commit(mode_t mode) {
-  Finish(mode);
+void AtomicFile::Commit() {
+  Finish();
   if (rename(temporary_.c_str(), target_.c_str()) != 0) {
     Fail("Can't rename", errno);
   }
@@ -80,8 +89,8 @@ void AtomicFile::Commit(mode_t mode) {
   SyncDirectory(DirectoryOf(target_));
 }
 
-void AtomicFile::CommitNew(mode_t mode) {
-  Finish(mode);
+void AtomicFile::CommitNew() {
+  Finish();
   // link() refuses an existing target, which makes "copy unless present" atomic.
   if (link(temporary_.c_str(), target_.c_str()) != 0) {
     Fail("Can't create", errno);

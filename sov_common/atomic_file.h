@@ -25,15 +25,19 @@ class AtomicFile {
   // Appends `data`; throws filesystem_error on a write error.
   void Write(std::string_view data);
 
-  // Flushes the data to disk, gives the file `mode`, and renames it over the target.
-  void Commit(mode_t mode);
+  // The file starts with mode 0600; these give it the mode and owner it should have.
+  void SetMode(mode_t mode);
+  void SetOwner(uid_t owner, gid_t group);
+
+  // Flushes the data to disk and renames the file over the target.
+  void Commit();
   // Same, but fails with EEXIST (target untouched) when the target exists.
-  void CommitNew(mode_t mode);
+  void CommitNew();
 
   const boost::filesystem::path& TemporaryPath() const { return temporary_; }
 
  private:
-  void Finish(mode_t mode);
+  void Finish();
   [[noreturn]] void Fail(const char* what, int error) const;
 
   boost::filesystem::path target_;

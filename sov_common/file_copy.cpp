@@ -51,11 +51,11 @@ void CopyFile(const fs::path& from, const fs::path& to, CopyMode mode) {
     }
     target.Write(std::string_view(buffer.data(), static_cast<size_t>(got)));
   }
-  const mode_t permissions = status.st_mode & 07777;
+  target.SetMode(status.st_mode & 07777);
   if (mode == CopyMode::kOverwrite) {
-    target.Commit(permissions);
+    target.Commit();
   } else {
-    target.CommitNew(permissions);
+    target.CommitNew();
   }
 }
 

@@ -1,14 +1,33 @@
-// Utils: path resolution of system tools.
+// Utils: system tool lookup and the file operations on the product trees.
 #include "supervisor/common/utils.h"
 
+#include "sov_common/distrib_type.h"
+#include "sov_common/file_copy.h"
+#include "supervisor/common/cmd.h"
 #include "supervisor/common/system_executable.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <mutex>
 #include <stdexcept>
 
 namespace sov::supervisor {
+namespace fs = boost::filesystem;
+namespace {
+
+// Whether cp's exit status counts on this distribution, decided once per process.
+bool CopyNoClobberStatusCounts(const Utils& utils) {
+  static std::once_flag traced;
+  const DistribType type = GetDistribType();
+  std::call_once(traced, [&] {
+    utils.Trace(kTraceDebug, "CopyNPRV", "Deduced distrib type: ", ToString(type));
+  });
+  return type != DistribType::Alt && type != DistribType::Euler;
+}
+
+}  // namespace
 
 Path Utils::ResolvePath(const std::string& name) const {
   if (auto found = FindSystemExecutable(name)) {
@@ -22,6 +41,113 @@ Path Utils::ResolvePath(const std::string& name) const {
 
 bool Utils::IsResolvable(const std::string& name) {
   return FindSystemExecutable(name).has_value();
+}
+
+void Utils::CreateSymlink(const Path& link, const Path& target) const {
+  fs::create_symlink(target, link);
+  Trace(kTraceDebug, "CreateSymlink", "Symlink created ", link, " -> ", target);
+}
+
+void Utils::CopySymlink(const Path& from, const Path& to) const {
+  fs::copy_symlink(from, to);
+  Trace(kTraceDebug, "CopySymlink", "Symlink copied ", from, " -> ", to);
+}
+
+void Utils::CreateHardlink(const Path& link, const Path& target) const {
+  fs::create_hard_link(target, link);
+  Trace(kTraceDebug, "CreateHardlink", "Hardlink created ", link, " -> ", target);
+}
+
+void Utils::Rename(const Path& from, const Path& to) const {
+  fs::rename(from, to);
+  Trace(kTraceDebug, "Rename", "Renamed ", from, " -> ", to);
+}
+
+void Utils::CopyFile(const Path& from, const Path& to) const {
+  CopyFile(from, to, false);
+}
+
+void Utils::CopyFile(const Path& from, const Path& to, bool overwrite) const {
+  sov::tools::CopyFile(
+      from, to, overwrite ? sov::tools::CopyMode::kOverwrite : sov::tools::CopyMode::kFailIfExists);
+  Trace(kTraceDebug, "CopyFile", "File ", from, " copied to ", to);
+}
+
+void Utils::Remove(const Path& path) const {
+  if (fs::remove(path)) {
+    Trace(kTraceDebug, "Remove", path, " removed");
+  }
+}
+
+void Utils::RemoveSymlink(const Path& path) const {
+  const auto status = fs::symlink_status(path);
+  if (fs::is_symlink(status)) {
+    Remove(path);
+  } else if (fs::exists(status)) {
+    Trace(kTraceWarning, "RemoveSymlink", "Path '", path, "' not a symlink. Skip it.");
+  }
+}
+
+void Utils::RemoveAll(const Path& path) const {
+  const auto count = fs::remove_all(path);
+  if (count > 0) {
+    Trace(kTraceDebug, "RemoveAll", path, " removed (", count, ")");
+  }
+}
+
+void Utils::RemoveAllNoThrow(const Path& path) const {
+  boost::system::error_code error;
+  fs::remove_all(path, error);
+  if (error) {
+    Trace(kTraceError, "RemoveAllNoThrow", "Can't remove ", path, ". Reason: ", error.message());
+    return;
+  }
+  Trace(kTraceDebug, "RemoveAllNoThrow", path, " removed");
+}
+
+void Utils::ReplaceWithSymlink(const Path& link, const Path& target) const {
+  RemoveAll(link);
+  CreateSymlink(link, target);
+}
+
+void Utils::CreateOrReplaceSymlink(const Path& link, const Path& target) const {
+  if (fs::is_symlink(fs::symlink_status(link))) {
+    if (fs::read_symlink(link) == target) {
+      Trace(kTraceDebug, "CreateOrReplaceSymlink", link, " symlink already has expected value");
+      return;
+    }
+    Trace(kTraceDebug, "CreateOrReplaceSymlink", "Replacing symlink ", link, " -> ", target);
+    const Path temporary = link.parent_path() / (link.filename().string() + ".tmp");
+    RemoveAll(temporary);
+    CreateSymlink(temporary, target);
+    Rename(temporary, link);
+    return;
+  }
+  Trace(kTraceDebug, "CreateOrReplaceSymlink", "Creating symlink ", link, " -> ", target);
+  RemoveAll(link);
+  CreateSymlink(link, target);
+}
+
+CmdObject::Result Utils::RunCp(const char* options, const Path& from, const Path& to) const {
+  return CmdObject(Tracer().get()).SetArgs("cp", options, from.c_str(), to.c_str())();
+}
+
+void Utils::CopyPRV(const Path& from, const Path& to) const {
+  RunCp("-prv", from, to).Check();
+}
+
+void Utils::CopyPV(const Path& from, const Path& to) const {
+  // Anything at `to`, a dangling link included, counts: cp would write through the link.
+  if (!fs::exists(fs::symlink_status(to))) {
+    RunCp("-pv", from, to).Check();
+  }
+}
+
+void Utils::CopyNPRV(const Path& from, const Path& to) const {
+  const auto result = RunCp("-nprv", from, to);
+  if (CopyNoClobberStatusCounts(*this)) {
+    result.Check();
+  }
 }
 
 }  // namespace sov::supervisor

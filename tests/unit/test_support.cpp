@@ -5,6 +5,8 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -107,6 +109,26 @@ void SetStandinAnswer(const std::string& tool, const std::string& script) {
 void ClearStandinAnswer(const std::string& tool) {
   boost::system::error_code ignored;
   fs::remove(SandboxState() / "answers" / tool, ignored);
+}
+
+}  // namespace sov::testing
+
+namespace sov::testing {
+
+int RunInChild(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    int status = 1;
+    try {
+      status = body();
+    } catch (...) {
+      status = 99;
+    }
+    _exit(status);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace sov::testing

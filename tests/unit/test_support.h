@@ -6,6 +6,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,5 +76,13 @@ void ClearRecordedCalls();
 // Makes `tool`'s stand-in answer with `script` (a shell script body) from now on.
 void SetStandinAnswer(const std::string& tool, const std::string& script);
 void ClearStandinAnswer(const std::string& tool);
+
+}  // namespace sov::testing
+
+namespace sov::testing {
+
+// Runs `body` in a forked child and returns its exit status (128 + signal when killed).
+// For process-wide answers that are kept after their first use: each child starts fresh.
+int RunInChild(const std::function<int()>& body);
 
 }  // namespace sov::testing
