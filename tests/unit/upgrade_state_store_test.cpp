@@ -1,0 +1,243 @@
+#include "supervisor/common/upgrade_state_store.h"
+
+#include "tests/unit/test_support.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+namespace sov::supervisor {
+namespace {
+
+namespace fs = boost::filesystem;
+using S = UpgradeState;
+
+// Lays the four links of the product's variable directory, each pointing at one of the
+// patch directories A, B and N (the new one).
+class UpgradeStateTest : public ::testing::Test {
+ protected:
+  const Path var_ = "/var/opt/brevantis/tarn";
+  const Path patchA_ = var_ / "12.4.0.1_a";
+  const Path patchB_ = var_ / "12.6.0.118_b";
+  const Path patchN_ = var_ / "12.6.0.118_n";
+
+  void SetUp() override {
+    ASSERT_TRUE(testing::InsideSandbox());
+    for (const auto& patch : {patchA_, patchB_, patchN_}) {
+      testing::WriteFile(patch / "opt/brevantis/tarn/libexec/launcher", "binary");
+    }
+  }
+  void TearDown() override {
+    for (auto& entry : fs::directory_iterator(var_)) {
+      fs::remove_all(entry.path());
+    }
+  }
+
+  // "current=A upgrade=B" and so on; "ini" creates upgrade.ini.
+  void Lay(const std::map<std::string, Path>& links, bool upgradeIni = false) {
+    for (const auto& [name, target] : links) {
+      fs::create_symlink(target, var_ / ("install-" + name));
+    }
+    if (upgradeIni) {
+      testing::WriteFile(var_ / "upgrade.ini", "[Upgrade]\n");
+    }
+  }
+  std::string Target(const std::string& name) const {
+    const Path link = var_ / ("install-" + name);
+    return fs::is_symlink(fs::symlink_status(link)) ? fs::read_symlink(link).string() : "-";
+  }
+  std::string Links() const {
+    return "current=" + Target("current") + " upgrade=" + Target("upgrade") +
+           " previous=" + Target("previous") + " failed=" + Target("failed");
+  }
+
+  boost::intrusive_ptr<testing::RecordingTracer> tracer_ = testing::MakeRecordingTracer();
+  UpgradeStateStore store_{tracer_};
+  ProductPaths paths_{nullptr};
+};
+
+TEST_F(UpgradeStateTest, DecodingFollowsTheLinks) {
+  const struct {
+    std::map<std::string, Path> links;
+    bool upgradeIni;
+    UpgradeState expected;
+  } cases[] = {
+      {{}, false, S::NotInstalled},
+      {{}, true, S::NotInstalled},
+      {{{"upgrade", patchB_}}, false, S::NotInstalled},
+      {{{"current", patchA_}}, false, S::Installed},
+      {{{"current", patchA_}, {"upgrade", patchB_}, {"previous", patchA_}, {"failed", patchB_}},
+       true,
+       S::UpgradeWithRenaming},
+      {{{"current", patchA_}, {"upgrade", patchB_}}, false, S::PackageReconfigured},
+      {{{"current", patchA_}, {"upgrade", patchB_}, {"previous", patchA_}}, false, S::Upgrade},
+      {{{"current", patchB_}, {"previous", patchA_}}, false, S::Start},
+      {{{"current", patchA_}, {"failed", patchB_}}, false, S::RollingBack},
+      {{{"current", patchA_}, {"failed", patchB_}, {"upgrade", patchB_}}, false, S::RolledBack},
+      {{{"current", patchA_}, {"failed", patchB_}, {"previous", patchA_}}, false, S::UpgradeFailed},
+      {{{"current", patchB_}, {"failed", patchB_}, {"previous", patchA_}}, false, S::StartFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToString(c.expected) + " from " + std::to_string(c.links.size()) + " links");
+    Lay(c.links, c.upgradeIni);
+    tracer_->Clear();
+    EXPECT_EQ(c.expected, store_.Get(paths_));
+    EXPECT_THAT(
+        tracer_->Texts(),
+        ::testing::ElementsAre("GetUpgradeState: Current upgrade state: " + ToString(c.expected)));
+    TearDown();
+  }
+}
+
+TEST_F(UpgradeStateTest, CurrentAsARealDirectoryIsNotInstalled) {
+  fs::create_directories(var_ / "install-current");
+  EXPECT_EQ(S::NotInstalled, store_.Get(paths_));
+}
+
+TEST_F(UpgradeStateTest, EveryAllowedTransitionMovesTheLinks) {
+  const std::string a = patchA_.string();
+  const std::string b = patchB_.string();
+  const std::string n = patchN_.string();
+  const struct {
+    std::map<std::string, Path> before;
+    UpgradeState from;
+    UpgradeState to;
+    std::string after;
+  } cases[] = {
+      {{}, S::NotInstalled, S::Installed, "current=" + n + " upgrade=- previous=- failed=-"},
+      {{{"current", patchA_}},
+       S::Installed,
+       S::PackageReconfigured,
+       "current=" + a + " upgrade=" + n + " previous=- failed=-"},
+      {{{"current", patchA_}, {"upgrade", patchB_}},
+       S::Installed,
+       S::PackageReconfigured,
+       "current=" + a + " upgrade=" + n + " previous=- failed=-"},
+      {{{"current", patchA_}, {"upgrade", patchB_}},
+       S::PackageReconfigured,
+       S::Upgrade,
+       "current=" + a + " upgrade=" + b + " previous=" + a + " failed=-"},
+      {{{"current", patchA_}, {"upgrade", patchB_}, {"previous", patchA_}},
+       S::Upgrade,
+       S::Start,
+       "current=" + b + " upgrade=- previous=" + a + " failed=-"},
+      {{{"current", patchB_}, {"previous", patchA_}},
+       S::Start,
+       S::Installed,
+       "current=" + b + " upgrade=- previous=- failed=-"},
+      {{{"current", patchB_}, {"previous", patchA_}},
+       S::Start,
+       S::StartFailed,
+       "current=" + b + " upgrade=- previous=" + a + " failed=" + b},
+      {{{"current", patchB_}, {"previous", patchA_}, {"failed", patchB_}},
+       S::StartFailed,
+       S::RollingBack,
+       "current=" + a + " upgrade=- previous=- failed=" + b},
+      {{{"current", patchA_}, {"failed", patchB_}},
+       S::RollingBack,
+       S::RolledBack,
+       "current=" + a + " upgrade=" + b + " previous=- failed=" + b},
+      {{{"current", patchA_}, {"failed", patchB_}, {"upgrade", patchB_}},
+       S::RolledBack,
+       S::PackageReconfigured,
+       "current=" + a + " upgrade=" + n + " previous=- failed=-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToString(c.from) + " -> " + ToString(c.to));
+    Lay(c.before);
+    SetUp();
+    store_.Set(paths_, c.from, c.to, patchN_);
+    EXPECT_EQ(c.after, Links());
+    EXPECT_EQ(c.to, store_.Get(paths_));
+    TearDown();
+  }
+}
+
+TEST_F(UpgradeStateTest, RemovedPatchesLoseTheirTreesAndTheTraceTellsTheStory) {
+  Lay({{"current", patchB_}, {"previous", patchA_}});
+  store_.Set(paths_, S::Start, S::Installed, {});
+  EXPECT_FALSE(fs::exists(patchA_));
+  EXPECT_TRUE(fs::exists(patchB_));
+  const std::string previous = (var_ / "install-previous").string();
+  EXPECT_THAT(
+      tracer_->Texts(),
+      ::testing::ElementsAre("SetUpgradeState: Changing upgrade state Start -> Installed ...",
+                             "Remove: " + previous + " removed",
+                             "RemoveAllNoThrow: " + patchA_.string() + " removed",
+                             "SetUpgradeState: Upgrade state changed Start -> Installed"));
+
+  TearDown();
+  SetUp();
+  Lay({{"current", patchA_}, {"failed", patchB_}, {"upgrade", patchB_}});
+  store_.Set(paths_, S::RolledBack, S::PackageReconfigured, patchN_);
+  EXPECT_FALSE(fs::exists(patchB_));
+  EXPECT_TRUE(fs::exists(patchA_));
+  EXPECT_TRUE(fs::exists(patchN_));
+}
+
+TEST_F(UpgradeStateTest, APatchStillInUseIsNeverRemoved) {
+  // A reinstall into the same directory: the previous patch is the current one.
+  Lay({{"current", patchA_}, {"previous", patchA_}});
+  store_.Set(paths_, S::Start, S::Installed, {});
+  EXPECT_TRUE(fs::exists(patchA_ / "opt/brevantis/tarn/libexec/launcher"));
+  EXPECT_EQ(S::Installed, store_.Get(paths_));
+  TearDown();
+  SetUp();
+  // A new package laid into the directory of the patch that failed before.
+  Lay({{"current", patchA_}, {"failed", patchN_}, {"upgrade", patchN_}});
+  store_.Set(paths_, S::RolledBack, S::PackageReconfigured, patchN_);
+  EXPECT_TRUE(fs::exists(patchN_ / "opt/brevantis/tarn/libexec/launcher"));
+  EXPECT_EQ(S::PackageReconfigured, store_.Get(paths_));
+}
+
+TEST_F(UpgradeStateTest, RefusedTransitionsLeaveTheLinksAlone) {
+  const std::pair<UpgradeState, UpgradeState> refused[] = {
+      {S::UpgradeFailed, S::Installed},
+      {S::UpgradeFailed, S::RollingBack},
+      {S::Installed, S::Upgrade},
+      {S::NotInstalled, S::PackageReconfigured},
+      {S::UpgradeWithRenaming, S::Installed},
+      {S::Start, S::RollingBack},
+      {S::Installed, S::NotInstalled},
+  };
+  Lay({{"current", patchA_}, {"upgrade", patchB_}});
+  const std::string before = Links();
+  for (const auto& [from, to] : refused) {
+    SCOPED_TRACE(ToString(from) + " -> " + ToString(to));
+    try {
+      store_.Set(paths_, from, to, patchN_);
+      FAIL() << "no exception";
+    } catch (const std::logic_error& error) {
+      EXPECT_EQ("Unexpected upgrade state transition " + ToString(from) + " -> " + ToString(to),
+                error.what());
+    }
+    EXPECT_EQ(before, Links());
+  }
+  EXPECT_TRUE(tracer_->Lines().empty());
+}
+
+TEST_F(UpgradeStateTest, SettingAStateToItselfDoesNothing) {
+  store_.Set(paths_, S::UpgradeFailed, S::UpgradeFailed, patchN_);
+  store_.Set(paths_, S::Installed, S::Installed, patchN_);
+  EXPECT_EQ("current=- upgrade=- previous=- failed=-", Links());
+  EXPECT_TRUE(tracer_->Lines().empty());
+}
+
+TEST_F(UpgradeStateTest, InstallMode) {
+  const ProductPaths tarn(nullptr);
+  const ProductPaths other(nullptr, "other");
+  EXPECT_EQ(InstallMode::Install, GetInstallMode(tarn, tarn));
+  EXPECT_EQ(InstallMode::Install, GetInstallMode(tarn, other));
+  Lay({{"current", patchA_}});
+  EXPECT_EQ(InstallMode::UpgradeWithoutRenaming, GetInstallMode(tarn, tarn));
+  EXPECT_EQ(InstallMode::UpgradeWithoutRenaming, GetInstallMode(tarn, other));
+  EXPECT_EQ(InstallMode::UpgradeWithRenaming, GetInstallMode(other, tarn));
+  EXPECT_EQ("UpgradeWithRenaming", ToString(InstallMode::UpgradeWithRenaming));
+  EXPECT_EQ("Installed", ToString(S::Installed));
+}
+
+}  // namespace
+}  // namespace sov::supervisor
