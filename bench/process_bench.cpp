@@ -27,11 +27,11 @@ struct Subject {
   int status = -1;
 };
 
-Subject Parse(const std::string& spec) {
+Subject Parse(const std::string& definition) {
   Subject subject;
-  const auto equals = spec.find('=');
-  subject.label = spec.substr(0, equals);
-  std::istringstream words(spec.substr(equals + 1));
+  const auto equals = definition.find('=');
+  subject.label = definition.substr(0, equals);
+  std::istringstream words(definition.substr(equals + 1));
   for (std::string word; words >> word;) {
     subject.argv.push_back(word);
   }
