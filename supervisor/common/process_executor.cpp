@@ -107,6 +107,15 @@ void MarkFailed(ExecutorResult& result, ExecutorReason reason, int error) {
   result.error = std::error_code(error, std::generic_category());
 }
 
+// What the child reported before it could execute the program; a missing program is
+// named as such whichever step found it.
+void MarkChildFailed(ExecutorResult& result, const ChildFailure& failure) {
+  MarkFailed(result,
+             failure.error == ENOENT ? ExecutorReason::kProgramNotFound
+                                     : static_cast<ExecutorReason>(failure.reason),
+             failure.error);
+}
+
 // Resolves the program; false (with the result filled) when it cannot be found.
 bool ResolveProgram(const std::vector<std::string>& arguments,
                     ExecutorResult& result,
@@ -319,9 +328,7 @@ ExecutorResult ProcessExecutor::Run(const std::vector<std::string>& arguments,
   int childStatus = 0;
   if (const auto failure = ReadChildFailure(status.read.Get())) {
     waitpid(child, &childStatus, 0);
-    const auto reason = failure->error == ENOENT ? ExecutorReason::kProgramNotFound
-                                                 : static_cast<ExecutorReason>(failure->reason);
-    MarkFailed(result, reason, failure->error);
+    MarkChildFailed(result, *failure);
     return result;
   }
   if (!WaitUntil(child, limit, kRunningPoll, collector, result, childStatus)) {
@@ -391,9 +398,7 @@ ExecutorResult ProcessExecutor::RunDetached(const std::vector<std::string>& argu
     }
   }
   if (const auto failure = ReadChildFailure(status.read.Get())) {
-    const auto reason = failure->error == ENOENT ? ExecutorReason::kProgramNotFound
-                                                 : static_cast<ExecutorReason>(failure->reason);
-    MarkFailed(result, reason, failure->error);
+    MarkChildFailed(result, *failure);
   }
   return result;
 }

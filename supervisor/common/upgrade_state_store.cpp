@@ -12,6 +12,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 
@@ -92,14 +95,29 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
   const Path upgrade = paths.Upgrade().Root();
   const Path previous = paths.Previous().Root();
   const Path failed = paths.Failed().Root();
-  const auto is = [&](S first, S second) { return from == first && to == second; };
-  const bool known = is(S::NotInstalled, S::Installed) ||
-                     is(S::Installed, S::PackageReconfigured) ||
-                     is(S::PackageReconfigured, S::Upgrade) || is(S::Upgrade, S::Start) ||
-                     is(S::Start, S::Installed) || is(S::Start, S::StartFailed) ||
-                     is(S::StartFailed, S::RollingBack) || is(S::RollingBack, S::RolledBack) ||
-                     is(S::RolledBack, S::PackageReconfigured);
-  if (!known) {
+  // The transition table: the only way the links change.
+  const struct {
+    S from;
+    S to;
+    std::function<void()> action;
+  } transitions[] = {
+      {S::NotInstalled, S::Installed, [&] { CreateSymlink(current, patch); }},
+      {S::Installed, S::PackageReconfigured, [&] { CreateOrReplaceSymlink(upgrade, patch); }},
+      {S::PackageReconfigured, S::Upgrade, [&] { CopySymlink(current, previous); }},
+      {S::Upgrade, S::Start, [&] { Rename(upgrade, current); }},
+      {S::Start, S::Installed, [&] { RemovePatch(paths.Previous(), {current}); }},
+      {S::Start, S::StartFailed, [&] { CopySymlink(current, failed); }},
+      {S::StartFailed, S::RollingBack, [&] { Rename(previous, current); }},
+      {S::RollingBack, S::RolledBack, [&] { CopySymlink(failed, upgrade); }},
+      {S::RolledBack, S::PackageReconfigured,
+       [&] {
+         CreateOrReplaceSymlink(upgrade, patch);
+         RemovePatch(paths.Failed(), {current, patch});
+       }},
+  };
+  const auto transition = std::find_if(std::begin(transitions), std::end(transitions),
+                                       [&](const auto& t) { return t.from == from && t.to == to; });
+  if (transition == std::end(transitions)) {
     BOOST_THROW_EXCEPTION(
         std::logic_error((boost::format("Unexpected upgrade state transition %1% -> %2%") %
                           ToString(from) % ToString(to))
@@ -107,26 +125,7 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
   }
   Trace(kTraceDebug, "SetUpgradeState", "Changing upgrade state ", ToString(from), " -> ",
         ToString(to), " ...");
-  if (is(S::NotInstalled, S::Installed)) {
-    CreateSymlink(current, patch);
-  } else if (is(S::Installed, S::PackageReconfigured)) {
-    CreateOrReplaceSymlink(upgrade, patch);
-  } else if (is(S::PackageReconfigured, S::Upgrade)) {
-    CopySymlink(current, previous);
-  } else if (is(S::Upgrade, S::Start)) {
-    Rename(upgrade, current);
-  } else if (is(S::Start, S::Installed)) {
-    RemovePatch(paths.Previous(), {current});
-  } else if (is(S::Start, S::StartFailed)) {
-    CopySymlink(current, failed);
-  } else if (is(S::StartFailed, S::RollingBack)) {
-    Rename(previous, current);
-  } else if (is(S::RollingBack, S::RolledBack)) {
-    CopySymlink(failed, upgrade);
-  } else {
-    CreateOrReplaceSymlink(upgrade, patch);
-    RemovePatch(paths.Failed(), {current, patch});
-  }
+  transition->action();
   sov::tools::SyncDirectory(current.parent_path());
   Trace(kTraceDebug, "SetUpgradeState", "Upgrade state changed ", ToString(from), " -> ",
         ToString(to));
