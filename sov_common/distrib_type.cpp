@@ -2,6 +2,8 @@
 // is recognised by its ID line before the INI reader looks for PRETTY_NAME.
 #include "sov_common/distrib_type.h"
 
+#include "sov_common/enum_names.h"
+
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -49,11 +51,10 @@ std::optional<std::string> Description(const fs::path& etcDir) {
 
 }  // namespace
 
-const char* ToString(DistribType type) {
+std::string ToString(DistribType type) {
   static constexpr std::array<const char*, 8> kNames = {"Unknown", "Ubuntu", "Debian", "RedHat",
                                                         "Suse",    "Alt",    "Astra",  "Euler"};
-  const auto index = static_cast<size_t>(type);
-  return index < kNames.size() ? kNames[index] : "Unknown";
+  return sov::tools::EnumName(kNames, static_cast<int>(type), "DistribType");
 }
 
 DistribType DeduceDistribType(const fs::path& etcDir) {

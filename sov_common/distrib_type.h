@@ -3,12 +3,14 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <string>
+
 namespace sov::supervisor {
 
 enum class DistribType { Unknown = 0, Ubuntu, Debian, RedHat, Suse, Alt, Astra, Euler };
 
 // "Unknown", "Ubuntu", "Debian", "RedHat", "Suse", "Alt", "Astra" or "Euler".
-const char* ToString(DistribType type);
+std::string ToString(DistribType type);
 
 // Deduces the family from the release files below `etcDir` (normally "/etc"): os-release
 // first, then the older redhat, SuSE, debian and centos release files. Missing files give

@@ -7,8 +7,8 @@
 #include "sov_common/platform.h"
 #include "sov_common/unique_fd.h"
 #include "supervisor/common/exceptions.h"
-#include "supervisor/common/product_paths.h"
-#include "supervisor/common/system_paths.h"
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/paths/system_paths.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>

@@ -2,7 +2,7 @@
 // every command asks of the installation (above all: does the product run?).
 #pragma once
 
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
 
 #include <boost/core/noncopyable.hpp>
 

@@ -2,7 +2,8 @@
 // arguments that every launcher command is handed.
 #pragma once
 
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
+#include "supervisor/launcher/command_names.h"
 
 #include <boost/core/noncopyable.hpp>
 
@@ -23,23 +24,7 @@ class Command : boost::noncopyable, public Utils {
 
 class LauncherCommand : public Command {
  public:
-  // The command and option names of the launcher's command line.
-  enum class Name {
-    Help,
-    Start,
-    Install,
-    Uninstall,
-    Status,
-    Stop,
-    PackageType,
-    ZtnOn,
-    ZtnOff,
-    Restart,
-    AsyncRestart,
-    Export,
-    DisableReloadConnectors,
-  };
-  static const char* NameOf(Name name);
+  using Name = CommandName;
 
   LauncherCommand(Launcher& launcher, std::shared_ptr<const LauncherArguments> arguments);
 

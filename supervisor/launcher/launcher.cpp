@@ -4,7 +4,7 @@
 
 #include "ivo/channel.h"
 #include "supervisor/common/console.h"
-#include "supervisor/common/product_paths.h"
+#include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/launcher_arguments.h"
 #include "supervisor/launcher/status_command.h"
 #include "supervisor/launcher/unfinished_command.h"

@@ -5,12 +5,12 @@
 #pragma once
 
 #include "supervisor/common/application.h"
-#include "supervisor/common/event_sender.h"
 #include "supervisor/common/log_copy.h"
-#include "supervisor/common/patch_manifest.h"
-#include "supervisor/common/product_paths.h"
-#include "supervisor/common/upgrade_state.h"
-#include "supervisor/common/version.h"
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/system/event_sender.h"
+#include "supervisor/common/upgrade/patch_manifest.h"
+#include "supervisor/common/upgrade/upgrade_state.h"
+#include "supervisor/common/upgrade/version.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>
 

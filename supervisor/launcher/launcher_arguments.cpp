@@ -1,7 +1,7 @@
 // Option table and parse of the launcher's command line.
 #include "supervisor/launcher/launcher_arguments.h"
 
-#include "supervisor/launcher/command.h"
+#include "supervisor/launcher/command_names.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/any.hpp>
@@ -14,10 +14,11 @@ namespace sov::supervisor {
 namespace po = boost::program_options;
 namespace {
 
-using Name = LauncherCommand::Name;
+using Name = CommandName;
 
-const char* N(Name name) {
-  return LauncherCommand::NameOf(name);
+// The option name; program_options copies it, so the temporary may end with the statement.
+std::string N(Name name) {
+  return ToString(name);
 }
 
 }  // namespace
@@ -42,33 +43,33 @@ LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
 }
 
 void LauncherArguments::Describe() {
-  const std::string helpNames = std::string(N(Name::Help)) + ",h";
+  const std::string helpNames = N(Name::Help) + ",h";
   description_.add_options()                       //
       (helpNames.c_str(), "Produce help message")  //
-      (N(Name::Start), "Start product")            //
-      (N(Name::Stop), "Stop product")              //
-      (N(Name::Status), "Product status")          //
-      (N(Name::Install),
+      (N(Name::Start).c_str(), "Start product")    //
+      (N(Name::Stop).c_str(), "Stop product")      //
+      (N(Name::Status).c_str(), "Product status")  //
+      (N(Name::Install).c_str(),
        po::value<std::string>()->notifier([this](const std::string& tag) { install_ = tag; }),
-       "Install or upgrade product")                                    //
-      (N(Name::Uninstall), "Uninstall product")                         //
-      (N(Name::PackageType), po::value<std::string>(), "Package type")  //
-      (N(Name::ZtnOn), po::bool_switch()->notifier([this](bool on) {
+       "Install or upgrade product")                                            //
+      (N(Name::Uninstall).c_str(), "Uninstall product")                         //
+      (N(Name::PackageType).c_str(), po::value<std::string>(), "Package type")  //
+      (N(Name::ZtnOn).c_str(), po::bool_switch()->notifier([this](bool on) {
         if (on) {
           ztnRequest_ = kZtnOn;
         }
       }),
        "Enable ZTN")  //
-      (N(Name::ZtnOff), po::bool_switch()->notifier([this](bool off) {
+      (N(Name::ZtnOff).c_str(), po::bool_switch()->notifier([this](bool off) {
         if (off) {
           ztnRequest_ = kZtnOff;
         }
       }),
-       "Disable ZTN")                                          //
-      (N(Name::Restart), "Synchronous product restart")        //
-      (N(Name::AsyncRestart), "Asynchronous product restart")  //
-      (N(Name::Export), "Export settings")                     //
-      (N(Name::DisableReloadConnectors), "Disable reload connectors");
+       "Disable ZTN")                                                  //
+      (N(Name::Restart).c_str(), "Synchronous product restart")        //
+      (N(Name::AsyncRestart).c_str(), "Asynchronous product restart")  //
+      (N(Name::Export).c_str(), "Export settings")                     //
+      (N(Name::DisableReloadConnectors).c_str(), "Disable reload connectors");
 }
 
 std::optional<std::string> LauncherArguments::GetPackageType() const {

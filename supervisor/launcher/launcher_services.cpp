@@ -1,10 +1,10 @@
 // Launcher services shared by the commands. Each is a thin entry point over the component
 // that does the work, so that the commands reach all of them through the Launcher.
-#include "supervisor/common/cmd.h"
 #include "supervisor/common/exceptions.h"
-#include "supervisor/common/install_scripts.h"
-#include "supervisor/common/localization.h"
-#include "supervisor/common/upgrade_state_store.h"
+#include "supervisor/common/process/cmd.h"
+#include "supervisor/common/system/install_scripts.h"
+#include "supervisor/common/system/localization.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
 #include "supervisor/launcher/launcher.h"
 
 #include <boost/format.hpp>

@@ -16,7 +16,7 @@ UnfinishedCommand::UnfinishedCommand(Launcher& launcher,
 
 int UnfinishedCommand::operator()() {
   throw ApplicationError(
-      (boost::format("The '%1%' command is not available in this build") % NameOf(name_)).str());
+      (boost::format("The '%1%' command is not available in this build") % ToString(name_)).str());
 }
 
 }  // namespace sov::supervisor

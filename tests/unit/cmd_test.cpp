@@ -1,4 +1,4 @@
-#include "supervisor/common/cmd.h"
+#include "supervisor/common/process/cmd.h"
 
 #include "tests/unit/test_support.h"
 

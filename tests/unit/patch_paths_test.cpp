@@ -1,7 +1,7 @@
-#include "supervisor/common/patch_paths.h"
+#include "supervisor/common/paths/patch_paths.h"
 
-#include "supervisor/common/product_paths.h"
-#include "supervisor/common/product_version.h"
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/paths/product_version.h"
 
 #include <gtest/gtest.h>
 

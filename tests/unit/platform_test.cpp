@@ -97,9 +97,9 @@ TEST_F(DistribTypeTest, MalformedOsReleaseRaisesTheParserError) {
 }
 
 TEST(DistribTypeNameTest, NamesAsTraced) {
-  EXPECT_STREQ("Euler", ToString(DistribType::Euler));
-  EXPECT_STREQ("Unknown", ToString(DistribType::Unknown));
-  EXPECT_STREQ("RedHat", ToString(DistribType::RedHat));
+  EXPECT_EQ("Euler", ToString(DistribType::Euler));
+  EXPECT_EQ("Unknown", ToString(DistribType::Unknown));
+  EXPECT_EQ("RedHat", ToString(DistribType::RedHat));
 }
 
 TEST(NoFileLimitTest, ReadsTheNumberWithOneTrailingNewline) {

@@ -1,4 +1,4 @@
-#include "supervisor/common/process_executor.h"
+#include "supervisor/common/process/process_executor.h"
 
 #include "tests/unit/test_support.h"
 

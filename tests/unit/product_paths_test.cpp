@@ -1,7 +1,7 @@
-#include "supervisor/common/product_paths.h"
+#include "supervisor/common/paths/product_paths.h"
 
-#include "supervisor/common/product_version.h"
-#include "supervisor/common/system_paths.h"
+#include "supervisor/common/paths/product_version.h"
+#include "supervisor/common/paths/system_paths.h"
 #include "tests/unit/test_support.h"
 
 #include <gmock/gmock.h>

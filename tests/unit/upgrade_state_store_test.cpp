@@ -1,4 +1,4 @@
-#include "supervisor/common/upgrade_state_store.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
 
 #include "tests/unit/test_support.h"
 

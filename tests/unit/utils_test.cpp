@@ -1,4 +1,4 @@
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
 
 #include "tests/unit/test_support.h"
 

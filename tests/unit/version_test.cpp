@@ -1,6 +1,6 @@
-#include "supervisor/common/version.h"
+#include "supervisor/common/upgrade/version.h"
 
-#include "supervisor/common/patch_manifest.h"
+#include "supervisor/common/upgrade/patch_manifest.h"
 
 #include <gtest/gtest.h>
 

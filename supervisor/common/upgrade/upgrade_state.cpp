@@ -1,5 +1,7 @@
 // Names of the upgrade states and install modes, and the install mode decision.
-#include "supervisor/common/upgrade_state.h"
+#include "supervisor/common/upgrade/upgrade_state.h"
+
+#include "sov_common/enum_names.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -8,15 +10,6 @@
 namespace sov::supervisor {
 namespace fs = boost::filesystem;
 namespace {
-
-template <size_t Size>
-std::string NameOf(const std::array<const char*, Size>& names, int value, const char* enumName) {
-  if (value >= 0 && static_cast<size_t>(value) < Size) {
-    return names[static_cast<size_t>(value)];
-  }
-  return std::string("EnumToString, invalid '") + enumName +
-         "' enum value: " + std::to_string(value);
-}
 
 bool Exists(const std::string& path) {
   boost::system::error_code error;
@@ -30,13 +23,13 @@ std::string ToString(UpgradeState state) {
   static constexpr std::array<const char*, 10> kNames = {
       "NotInstalled",  "Installed",   "PackageReconfigured", "Upgrade",    "Start",
       "UpgradeFailed", "StartFailed", "RollingBack",         "RolledBack", "UpgradeWithRenaming"};
-  return NameOf(kNames, static_cast<int>(state), "UpgradeState");
+  return sov::tools::EnumName(kNames, static_cast<int>(state), "UpgradeState");
 }
 
 std::string ToString(InstallMode mode) {
   static constexpr std::array<const char*, 3> kNames = {"Install", "UpgradeWithoutRenaming",
                                                         "UpgradeWithRenaming"};
-  return NameOf(kNames, static_cast<int>(mode), "InstallMode");
+  return sov::tools::EnumName(kNames, static_cast<int>(mode), "InstallMode");
 }
 
 InstallMode GetInstallMode(const ProductPaths& first, const ProductPaths& second) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "ivo/result.h"
-#include "supervisor/common/patch_paths.h"
+#include "supervisor/common/paths/patch_paths.h"
 #include "supervisor/common/traceable.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 // Kept in a file of its own so that a version bump recompiles one file.
-#include "supervisor/common/product_version.h"
+#include "supervisor/common/paths/product_version.h"
 
 #ifndef SOV_PRODUCT_VERSION
 #error "SOV_PRODUCT_VERSION must be defined by the build"

@@ -1,5 +1,5 @@
 // Accepted agreements record.
-#include "supervisor/common/agreements.h"
+#include "supervisor/common/upgrade/agreements.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>

@@ -1,9 +1,9 @@
 // Product path accessors and the systemd unit directory lookup.
-#include "supervisor/common/product_paths.h"
+#include "supervisor/common/paths/product_paths.h"
 
 #include "sov_common/init_system.h"
-#include "supervisor/common/cmd.h"
-#include "supervisor/common/product_version.h"
+#include "supervisor/common/paths/product_version.h"
+#include "supervisor/common/process/cmd.h"
 
 #include <boost/format.hpp>
 #include <boost/regex.hpp>

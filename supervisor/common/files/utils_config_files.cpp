@@ -3,7 +3,7 @@
 // truncated configuration behind, and a file hard-linked into a patch is never changed in
 // place.
 #include "sov_common/atomic_file.h"
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/ini_parser.hpp>

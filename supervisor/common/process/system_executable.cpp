@@ -1,5 +1,5 @@
 // Fixed-list lookup of system executables.
-#include "supervisor/common/system_executable.h"
+#include "supervisor/common/process/system_executable.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // Version parsing and printing.
-#include "supervisor/common/version.h"
+#include "supervisor/common/upgrade/version.h"
 
 #include <boost/format.hpp>
 #include <boost/regex.hpp>

@@ -1,9 +1,9 @@
 // Install and uninstall of a patch's system links. The sleep hooks are linked only where
 // the system has the hook directory: systemd's for systemd, pm-utils' otherwise.
-#include "supervisor/common/install_scripts.h"
+#include "supervisor/common/system/install_scripts.h"
 
-#include "supervisor/common/cmd.h"
-#include "supervisor/common/system_paths.h"
+#include "supervisor/common/paths/system_paths.h"
+#include "supervisor/common/process/cmd.h"
 
 #include <boost/filesystem/operations.hpp>
 

@@ -1,10 +1,10 @@
 // Utils: system tool lookup and the file operations on the product trees.
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
 
 #include "sov_common/distrib_type.h"
 #include "sov_common/file_copy.h"
-#include "supervisor/common/cmd.h"
-#include "supervisor/common/system_executable.h"
+#include "supervisor/common/process/cmd.h"
+#include "supervisor/common/process/system_executable.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>

@@ -6,7 +6,7 @@
 // as the failed step left it.
 #pragma once
 
-#include "supervisor/common/cmd.h"
+#include "supervisor/common/process/cmd.h"
 #include "supervisor/common/traceable.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>

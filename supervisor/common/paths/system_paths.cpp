@@ -1,5 +1,5 @@
 // Fixed system paths.
-#include "supervisor/common/system_paths.h"
+#include "supervisor/common/paths/system_paths.h"
 
 #include "sov_common/platform.h"
 

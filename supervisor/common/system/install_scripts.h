@@ -5,8 +5,8 @@
 // and must succeed; a patch without the script has no links of its own.
 #pragma once
 
-#include "supervisor/common/product_paths.h"
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
+#include "supervisor/common/paths/product_paths.h"
 
 namespace sov::supervisor {
 

@@ -1,9 +1,10 @@
 // Event files. The name carries the time to the microsecond, the pid and a per-process
 // sequence number; the file is created with link(), which refuses an existing name, so a
 // collision can never overwrite an event.
-#include "supervisor/common/event_sender.h"
+#include "supervisor/common/system/event_sender.h"
 
 #include "sov_common/atomic_file.h"
+#include "sov_common/enum_names.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -53,11 +54,11 @@ Stamp Now() {
 
 }  // namespace
 
-const char* ToString(EventName name) {
+std::string ToString(EventName name) {
   static constexpr std::array<const char*, 7> kNames = {
       "PatchInstallStarted",  "PatchInstalled",       "ProgramRestartRequired", "OsRebootRequired",
       "IntegrityCheckPassed", "IntegrityCheckFailed", "KernelModuleBuildFailed"};
-  return kNames.at(static_cast<size_t>(name));
+  return sov::tools::EnumName(kNames, static_cast<int>(name), "EventName");
 }
 
 const char* DangerLevelOf(EventName name) {

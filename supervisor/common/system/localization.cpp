@@ -1,5 +1,5 @@
 // Process locale and message catalogue set-up.
-#include "supervisor/common/localization.h"
+#include "supervisor/common/system/localization.h"
 
 #include "localization_tools/translator.h"
 

@@ -1,9 +1,9 @@
 // External command runner on Boost.Process: both output pipes are read by one asio loop
 // while the child runs, so a child that fills one pipe while we wait on the other cannot
 // deadlock. Program names without a slash are looked up in the fixed system directories.
-#include "supervisor/common/cmd.h"
+#include "supervisor/common/process/cmd.h"
 
-#include "supervisor/common/system_executable.h"
+#include "supervisor/common/process/system_executable.h"
 #include "supervisor/common/traceable.h"
 
 #include <boost/algorithm/string/join.hpp>

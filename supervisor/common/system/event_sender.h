@@ -25,7 +25,7 @@ enum class EventName {
   KernelModuleBuildFailed,
 };
 
-const char* ToString(EventName name);
+std::string ToString(EventName name);
 const char* DangerLevelOf(EventName name);
 
 class EventSender : public Traceable {

@@ -1,7 +1,7 @@
 // Patch path accessors. Every path is one template in which "tarn" stands for the
 // product's short name; joining to the root uses the file-system library's "/" so that
 // the template's leading slash does not double.
-#include "supervisor/common/patch_paths.h"
+#include "supervisor/common/paths/patch_paths.h"
 
 #include <boost/format.hpp>
 

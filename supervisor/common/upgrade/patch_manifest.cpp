@@ -1,5 +1,7 @@
 // Patch manifest reader.
-#include "supervisor/common/patch_manifest.h"
+#include "supervisor/common/upgrade/patch_manifest.h"
+
+#include "sov_common/enum_names.h"
 
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/ini_parser.hpp>
@@ -53,21 +55,11 @@ void Fill(const pt::ptree& tree, PatchManifest& manifest) {
 }  // namespace
 
 std::string ToString(PatchImportance importance) {
-  const auto index = static_cast<size_t>(importance);
-  if (index < kImportanceNames.size()) {
-    return kImportanceNames[index];
-  }
-  return "EnumToString, invalid 'PatchImportance' enum value: " +
-         std::to_string(static_cast<int>(importance));
+  return sov::tools::EnumName(kImportanceNames, static_cast<int>(importance), "PatchImportance");
 }
 
 PatchImportance PatchImportanceFromString(const std::string& name) {
-  for (size_t i = 0; i < kImportanceNames.size(); ++i) {
-    if (name == kImportanceNames[i]) {
-      return static_cast<PatchImportance>(i);
-    }
-  }
-  throw std::invalid_argument("StringToEnum, invalid 'PatchImportance' enum name: " + name);
+  return sov::tools::EnumValue<PatchImportance>(kImportanceNames, name, "PatchImportance");
 }
 
 ivo::ResultCode ReadPatchManifest(std::istream& in, PatchManifest& manifest) {

@@ -4,8 +4,8 @@
 // along the allowed transitions only.
 #pragma once
 
-#include "supervisor/common/upgrade_state.h"
-#include "supervisor/common/utils.h"
+#include "supervisor/common/files/utils.h"
+#include "supervisor/common/upgrade/upgrade_state.h"
 
 #include <initializer_list>
 

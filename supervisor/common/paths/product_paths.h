@@ -2,7 +2,7 @@
 // install-upgrade, install-previous, install-failed). A cheap, immutable value: copy it.
 #pragma once
 
-#include "supervisor/common/patch_paths.h"
+#include "supervisor/common/paths/patch_paths.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // and uninstall commands make of the installation before they act.
 #pragma once
 
-#include "supervisor/common/product_paths.h"
+#include "supervisor/common/paths/product_paths.h"
 
 namespace sov::supervisor {
 

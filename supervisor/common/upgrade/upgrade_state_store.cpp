@@ -2,7 +2,7 @@
 // that are atomic on their own (symlink, rename); where the table names two steps, the new
 // link is put in place first so that an interruption leaves either the old state or the new
 // one, never a third.
-#include "supervisor/common/upgrade_state_store.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
 
 #include "sov_common/atomic_file.h"
 

@@ -1,9 +1,9 @@
 // fork/exec with pipes, a polling wait under a deadline, and a double-fork detach. Every
 // allocation happens before fork: between fork and exec only async-signal-safe calls run.
-#include "supervisor/common/process_executor.h"
+#include "supervisor/common/process/process_executor.h"
 
 #include "sov_common/unique_fd.h"
-#include "supervisor/common/system_executable.h"
+#include "supervisor/common/process/system_executable.h"
 
 #include <boost/format.hpp>
 
