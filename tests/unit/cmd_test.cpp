@@ -1,10 +1,15 @@
 #include "supervisor/common/process/cmd.h"
 
+#include "tests/unit/child_state_probe.h"
 #include "tests/unit/test_support.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cerrno>
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -14,6 +19,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::MakeRecordingTracer;
+using testing::Path;
 
 class CmdObjectTest : public ::testing::Test {
  protected:
@@ -58,6 +64,49 @@ TEST_F(CmdObjectTest, MissingProgramIsCodeOneWithTheSystemReason) {
               ElementsAre("'no-such-tool-here x' failed. Reason: No such file or directory",
                           "'no-such-tool-here x' failed with exit code 1"));
   EXPECT_THROW(result.Check(), std::runtime_error);
+}
+
+// The launcher runs as root: a file in the working directory that is named like a missing
+// tool, or a relative path, must not be run.
+TEST_F(CmdObjectTest, ProgramIsNeverRunByARelativeName) {
+  testing::TempDir dir;
+  const Path marker = dir / "ran";
+  const std::string planted = "#!/bin/sh\ntouch " + marker.string() + "\n";
+  testing::WriteFile(dir / "cmd-test-planted", planted, 0755);
+  testing::WriteFile(dir / "sub" / "cmd-test-planted", planted, 0755);
+  const testing::WorkingDirectory workingDirectory(dir.path());
+  for (const std::string name :
+       {"cmd-test-planted", "./cmd-test-planted", "sub/cmd-test-planted"}) {
+    SCOPED_TRACE(name);
+    tracer_->Clear();
+    const auto result = CmdObject(tracer_.get()).SetArgs({name})();
+    EXPECT_EQ(1, result.code);
+    EXPECT_THAT(tracer_->TextsAt(300),
+                ElementsAre("'" + name + "' failed. Reason: No such file or directory",
+                            "'" + name + "' failed with exit code 1"));
+  }
+  EXPECT_FALSE(boost::filesystem::exists(marker));
+}
+
+// The exec's own error reaches the trace: the pipe that carries it stays open up to exec.
+TEST_F(CmdObjectTest, ProgramThatCannotBeExecutedIsAStartFailure) {
+  testing::TempDir dir;
+  const std::string program = (dir / "not-executable").string();
+  testing::WriteFile(program, "data", 0644);
+  const auto result = CmdObject(tracer_.get()).SetArgs({program})();
+  EXPECT_EQ(1, result.code);
+  EXPECT_THAT(tracer_->TextsAt(300),
+              ElementsAre("'" + program + "' failed. Reason: Permission denied",
+                          "'" + program + "' failed with exit code 1"));
+}
+
+TEST_F(CmdObjectTest, ChildGetsOnlyTheStandardStreamsAndDefaultSignals) {
+  testing::TempDir dir;
+  const testing::ChildStateProbe probe(dir.path());
+  const testing::InheritedClutter clutter;
+  EXPECT_EQ(0, CmdObject(tracer_.get()).SetArgs(probe.DescriptorsCommand())().code);
+  EXPECT_EQ(0, CmdObject(tracer_.get()).SetArgs(probe.SignalsCommand())().code);
+  EXPECT_EQ(testing::ChildStateProbe::kClean, probe.Report());
 }
 
 TEST_F(CmdObjectTest, HiddenArgumentIsMaskedEverywhereButReachesTheChild) {
@@ -116,12 +165,20 @@ TEST_F(CmdObjectTest, TracedOutputAlsoReachesTheStream) {
 }
 
 TEST_F(CmdObjectTest, ThrowingSinkAbortsTheRunAndEndsTheChild) {
-  auto command = Shell("echo hello; exec sleep 60");
-  command.SetOutput(std::make_shared<std::function<void(std::string_view)>>(
-      [](std::string_view) { throw std::runtime_error("sink failed"); }));
+  pid_t child = 0;
+  auto command = Shell("echo $$; exec sleep 60");
+  command.SetOutput(
+      std::make_shared<std::function<void(std::string_view)>>([&child](std::string_view chunk) {
+        child = std::stoi(std::string(chunk));
+        throw std::runtime_error("sink failed");
+      }));
   const auto started = std::chrono::steady_clock::now();
   EXPECT_THROW(command(), std::runtime_error);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  // Killed and reaped: a zombie would still answer.
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(-1, kill(child, 0));
+  EXPECT_EQ(ESRCH, errno);
 }
 
 TEST_F(CmdObjectTest, FailureHandlersRunInOrderAfterTheDefault) {

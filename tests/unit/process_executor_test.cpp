@@ -1,17 +1,62 @@
 #include "supervisor/common/process/process_executor.h"
 
+#include "tests/unit/child_state_probe.h"
 #include "tests/unit/test_support.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <set>
 #include <sstream>
 #include <thread>
+
+// The unit tests are linked with --wrap=read, so every read of our code comes here first.
+// When asked, reads of the executor's output pipes fail the way a signal would make them
+// fail: nothing is ready while the child lives, and the first read after it was reaped is
+// interrupted.
+namespace {
+
+bool interruptOutputReads = false;
+std::set<int> interruptedOnce;
+
+bool IsNonBlockingPipe(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode) &&
+         (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+}
+
+bool HasChild() {
+  siginfo_t info{};
+  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+}  // namespace
+
+extern "C" ssize_t __real_read(int fd, void* buffer, size_t size);
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t size) {
+  if (interruptOutputReads && IsNonBlockingPipe(fd)) {
+    if (HasChild()) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (interruptedOnce.insert(fd).second) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+  return __real_read(fd, buffer, size);
+}
 
 namespace sov::supervisor {
 namespace {
@@ -19,6 +64,23 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ReadFile;
 using testing::TempDir;
+
+using Form = std::function<ExecutorResult(const std::vector<std::string>&)>;
+const struct {
+  const char* name;
+  Form run;
+} kForms[] = {
+    {"waiting", [](const auto& arguments) { return ProcessExecutor::Run(arguments, {}, 10s, 1s); }},
+    {"detached", [](const auto& arguments) { return ProcessExecutor::RunDetached(arguments, {}); }},
+};
+
+// The page faults of every child reaped so far: any child that was started, however
+// briefly, adds to them.
+long ReapedChildFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_minflt;
+}
 
 TEST(ExecutorResultTest, TextFormListsEveryPresentPart) {
   ExecutorResult ok;
@@ -80,11 +142,44 @@ TEST(ProcessExecutorTest, DeadlineSendsSigtermThenSigkill) {
   EXPECT_EQ(SIGTERM, polite.termSignal);
 }
 
+TEST(ProcessExecutorTest, InterruptedReadDoesNotEndTheOutput) {
+  const int status = testing::RunInChild([] {
+    interruptOutputReads = true;  // a fresh process: the executor's child is its only one
+    const auto result = ProcessExecutor::Run({"sh", "-c", "echo out; echo err >&2"}, {}, 10s, 1s);
+    return result.output == "out\n" && result.errorOutput == "err\n" ? 0 : 1;
+  });
+  EXPECT_EQ(0, status);
+}
+
+// Only a bare name is looked up, in the system directories only; when that fails no
+// process is started at all.
 TEST(ProcessExecutorTest, UnknownProgramIsReportedWithoutFork) {
-  const auto result = ProcessExecutor::Run({"no-such-program-here"}, {}, 1s, 1s);
-  EXPECT_EQ(ivo::result::kNotFound, result.code);
-  EXPECT_EQ(ExecutorReason::kProgramNotFound, result.reason);
-  EXPECT_FALSE(result.exitStatus);
+  TempDir dir;
+  const auto marker = dir / "ran";
+  testing::WriteFile(dir / "executor-test-planted", "#!/bin/sh\ntouch " + marker.string() + "\n",
+                     0755);
+  const testing::WorkingDirectory workingDirectory(dir.path());
+  const std::vector<std::string> programs[] = {
+      {"no-such-program-here"},
+      {"executor-test-planted"},
+      {"./executor-test-planted"},
+      {"../bin/sh", "-c", "touch " + marker.string()},  // /usr/sbin/../bin/sh
+  };
+  const long before = ReapedChildFaults();
+  ProcessExecutor::Run({"true"}, {}, 10s, 1s);
+  ASSERT_LT(before, ReapedChildFaults()) << "a child that ran leaves no trace to count";
+  for (const auto& form : kForms) {
+    for (const auto& arguments : programs) {
+      SCOPED_TRACE(std::string(form.name) + " " + arguments.front());
+      const long faults = ReapedChildFaults();
+      const auto result = form.run(arguments);
+      EXPECT_EQ(ivo::result::kNotFound, result.code);
+      EXPECT_EQ(ExecutorReason::kProgramNotFound, result.reason);
+      EXPECT_FALSE(result.exitStatus);
+      EXPECT_EQ(faults, ReapedChildFaults()) << "a child was started";
+    }
+  }
+  EXPECT_FALSE(boost::filesystem::exists(marker));
 }
 
 TEST(ProcessExecutorTest, ProgramThatCannotBeExecutedIsASystemError) {
@@ -93,6 +188,18 @@ TEST(ProcessExecutorTest, ProgramThatCannotBeExecutedIsASystemError) {
   const auto result = ProcessExecutor::Run({(dir / "not-executable").string()}, {}, 1s, 1s);
   EXPECT_EQ(ivo::result::kSystemError, result.code);
   EXPECT_EQ(EACCES, result.error.value());
+}
+
+TEST(ProcessExecutorTest, ChildGetsOnlyTheStandardStreamsAndDefaultSignals) {
+  const testing::InheritedClutter clutter;
+  for (const auto& form : kForms) {
+    SCOPED_TRACE(form.name);
+    TempDir dir;
+    const testing::ChildStateProbe probe(dir.path());
+    EXPECT_EQ(ivo::result::kOk, form.run(probe.DescriptorsCommand()).code);
+    EXPECT_EQ(ivo::result::kOk, form.run(probe.SignalsCommand()).code);
+    EXPECT_EQ(testing::ChildStateProbe::kClean, probe.Report());
+  }
 }
 
 TEST(ProcessExecutorTest, DetachedChildOutlivesTheCallInItsOwnSession) {

@@ -132,3 +132,16 @@ int RunInChild(const std::function<int()>& body) {
 }
 
 }  // namespace sov::testing
+
+namespace sov::testing {
+
+WorkingDirectory::WorkingDirectory(const Path& dir) : previous_(fs::current_path()) {
+  fs::current_path(dir);
+}
+
+WorkingDirectory::~WorkingDirectory() {
+  boost::system::error_code ignored;
+  fs::current_path(previous_, ignored);
+}
+
+}  // namespace sov::testing

@@ -86,3 +86,19 @@ namespace sov::testing {
 int RunInChild(const std::function<int()>& body);
 
 }  // namespace sov::testing
+
+namespace sov::testing {
+
+// Makes `dir` the working directory while the object lives.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const Path& dir);
+  ~WorkingDirectory();
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  Path previous_;
+};
+
+}  // namespace sov::testing

@@ -25,7 +25,7 @@ class Utils : public Traceable {
   // The full path of a system executable: a name beginning with "/" is returned as it is;
   // otherwise the first of "/usr/sbin", "/usr/bin", "/bin", "/sbin" in which it is an
   // executable regular file. Traces "<name> not found" and throws std::runtime_error
-  // "<name> not found" when there is none.
+  // "<name> not found" when there is none, and for a relative path ("bin/tool").
   Path ResolvePath(const std::string& name) const;
 
   // Whether ResolvePath(name) would succeed; never throws, traces nothing.

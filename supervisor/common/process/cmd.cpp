@@ -1,8 +1,10 @@
 // External command runner on Boost.Process: both output pipes are read by one asio loop
 // while the child runs, so a child that fills one pipe while we wait on the other cannot
-// deadlock. Program names without a slash are looked up in the fixed system directories.
+// deadlock. Program names without a slash are looked up in the fixed system directories;
+// a name that is not found is never handed to execve as it is.
 #include "supervisor/common/process/cmd.h"
 
+#include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/system_executable.h"
 #include "supervisor/common/traceable.h"
 
@@ -16,12 +18,15 @@
 #include <boost/process/env.hpp>
 #include <boost/process/environment.hpp>
 #include <boost/process/exe.hpp>
+#include <boost/process/extend.hpp>
 #include <boost/process/io.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <array>
+#include <cerrno>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
@@ -71,9 +76,64 @@ class PipePump {
   std::array<char, 65536> buffer_{};
 };
 
-std::string ProgramPath(const std::string& program) {
-  const auto found = FindSystemExecutable(program);
-  return found ? found->string() : program;
+// Runs in the child just before execve. Boost.Process reports a failed exec through a
+// close-on-exec pipe, which therefore must stay open until then.
+struct CleanExecState : bp::extend::handler {
+  template <typename Executor>
+  void on_exec_setup(Executor& /*executor*/) const {
+    PrepareChildForExec();
+  }
+};
+
+// Kills and reaps the child: Boost's own clean-up sends SIGKILL without waiting, which
+// would leave a zombie behind.
+void EndChild(bp::child& child) {
+  const pid_t pid = child.id();
+  child.detach();
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Runs `program` to its end with both pipes pumped into the sinks; the wait status, or
+// the error that kept the program from starting or from being waited for. A sink that
+// throws ends the child and leaves this call.
+std::error_code RunToEnd(const std::string& program,
+                         const CmdObject::Arguments& arguments,
+                         const CmdObject::Environment& additions,
+                         const CmdObject::Sink& output,
+                         const CmdObject::Sink& error,
+                         int& status) {
+  bp::environment environment = boost::this_process::environment();
+  for (const auto& [name, value] : additions) {
+    // set(), not operator[]: the lookup behind operator[] of this Boost version reads
+    // past the end of shorter variables.
+    environment.set(name, value);
+  }
+  boost::asio::io_context io;
+  bp::async_pipe outputPipe(io);
+  bp::async_pipe errorPipe(io);
+  std::error_code failure;
+  bp::child child(bp::exe = program,
+                  bp::args = CmdObject::Arguments(arguments.begin() + 1, arguments.end()),
+                  (bp::std_in < bp::null), (bp::std_out > outputPipe), (bp::std_err > errorPipe),
+                  environment, CleanExecState{}, failure);
+  if (failure) {
+    return failure;
+  }
+  PipePump outputPump(outputPipe, output);
+  PipePump errorPump(errorPipe, error);
+  outputPump.Start();
+  errorPump.Start();
+  try {
+    io.run();  // returns when both pipes reached end of file
+  } catch (...) {
+    EndChild(child);
+    throw;
+  }
+  child.wait(failure);
+  status = child.native_exit_code();
+  return failure;
 }
 
 }  // namespace
@@ -182,29 +242,10 @@ CmdObject::Result CmdObject::operator()() const {
   int status = 0;
   if (arguments_.empty()) {
     error = std::make_error_code(std::errc::invalid_argument);
+  } else if (const auto program = FindSystemExecutable(arguments_.front())) {
+    error = RunToEnd(program->string(), arguments_, environment_, output_, error_, status);
   } else {
-    bp::environment environment = boost::this_process::environment();
-    for (const auto& [name, value] : environment_) {
-      // set(), not operator[]: the lookup behind operator[] of this Boost version reads
-      // past the end of shorter variables.
-      environment.set(name, value);
-    }
-    boost::asio::io_context io;
-    bp::async_pipe outputPipe(io);
-    bp::async_pipe errorPipe(io);
-    bp::child child(bp::exe = ProgramPath(arguments_.front()),
-                    bp::args = Arguments(arguments_.begin() + 1, arguments_.end()),
-                    (bp::std_in < bp::null), (bp::std_out > outputPipe), (bp::std_err > errorPipe),
-                    environment, error);
-    if (!error) {
-      PipePump outputPump(outputPipe, output_);
-      PipePump errorPump(errorPipe, error_);
-      outputPump.Start();
-      errorPump.Start();
-      io.run();  // returns when both pipes reached end of file
-      child.wait(error);
-      status = child.native_exit_code();
-    }
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
   }
 
   if (error) {

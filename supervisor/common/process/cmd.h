@@ -61,8 +61,11 @@ class CmdObject {
   Sink MakeSink(ivo::ITracer::TraceLevel level) const;
   Sink MakeSink(std::vector<Sink> sinks) const;
 
-  // Runs the program and waits for it, however long it takes. Never throws because the
-  // program failed; an exception thrown by a sink aborts the run and leaves this call.
+  // Runs the program and waits for it, however long it takes. The program is an absolute
+  // path or a name without "/" found in the system directories; otherwise the run fails
+  // to start ("No such file or directory"). It gets only its standard streams and default
+  // signal handling. Never throws because the program failed; an exception thrown by a
+  // sink kills the program and leaves this call.
   Result operator()() const;
 
   std::string CommandLine() const;

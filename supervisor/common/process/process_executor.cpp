@@ -3,6 +3,7 @@
 #include "supervisor/common/process/process_executor.h"
 
 #include "sov_common/unique_fd.h"
+#include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/system_executable.h"
 
 #include <boost/format.hpp>
@@ -68,19 +69,6 @@ class ExecArrays {
   std::vector<char*> argv_;
   std::vector<char*> envp_;
 };
-
-void ResetSignalsInChild(bool keepHangupIgnored) {
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  for (int signal = 1; signal < NSIG; ++signal) {
-    if (!(keepHangupIgnored && signal == SIGHUP)) {
-      sigaction(signal, &standard, nullptr);  // fails harmlessly for SIGKILL and SIGSTOP
-    }
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
 
 [[noreturn]] void ReportAndExit(int statusFd, ExecutorReason reason, int error) {
   const ChildFailure failure{static_cast<int>(reason), error};
@@ -196,15 +184,19 @@ class OutputCollector {
     }
   }
 
-  // Reads one chunk; false at end of file or when nothing is ready.
+  // Reads one chunk; false at end of file or when nothing is ready. An interrupted read
+  // is repeated: taken for "nothing ready", it would end Drain with output still unread.
   static bool ReadOnce(Stream& stream) {
     std::array<char, 16384> buffer;
-    const ssize_t got = read(stream.fd.Get(), buffer.data(), buffer.size());
+    ssize_t got;
+    do {
+      got = read(stream.fd.Get(), buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
     if (got > 0) {
       stream.text.append(buffer.data(), static_cast<size_t>(got));
       return true;
     }
-    if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+    if (got == 0 || errno != EAGAIN) {
       stream.fd.Reset();
     }
     return false;
@@ -307,11 +299,11 @@ ExecutorResult ProcessExecutor::Run(const std::vector<std::string>& arguments,
     return result;
   }
   if (child == 0) {
-    ResetSignalsInChild(false);
     if (dup2(input.read.Get(), STDIN_FILENO) < 0 || dup2(output.write.Get(), STDOUT_FILENO) < 0 ||
         dup2(error.write.Get(), STDERR_FILENO) < 0) {
       ReportAndExit(status.write.Get(), ExecutorReason::kOutputPipe, errno);
     }
+    PrepareChildForExec();
     execve(program.c_str(), exec.Argv(), exec.Envp());
     ReportAndExit(status.write.Get(), ExecutorReason::kNone, errno);
   }
@@ -365,8 +357,8 @@ ExecutorResult ProcessExecutor::RunDetached(const std::vector<std::string>& argu
     return result;
   }
   if (intermediate == 0) {
-    // A new session leader that ignores the hangup of the caller's terminal and leaves
-    // its child to init.
+    // A new session leader that ignores the hangup of the caller's terminal while it
+    // leaves its child to init.
     setsid();
     signal(SIGHUP, SIG_IGN);
     umask(0);
@@ -377,14 +369,17 @@ ExecutorResult ProcessExecutor::RunDetached(const std::vector<std::string>& argu
     if (grandchild > 0) {
       _exit(0);
     }
-    // SIGCHLD must not stay ignored across exec: the program could not wait for its own
-    // children (waitpid would fail with ECHILD).
-    ResetSignalsInChild(true);
     const int null = open("/dev/null", O_RDWR);
     if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
         dup2(null, STDERR_FILENO) < 0) {
       ReportAndExit(status.write.Get(), ExecutorReason::kOutputPipe, errno);
     }
+    if (null > STDERR_FILENO) {
+      close(null);
+    }
+    // The program starts clean: an ignored SIGHUP, or a package script's pipe that its
+    // package manager waits on, would otherwise reach the watchdog server and the product.
+    PrepareChildForExec();
     execve(program.c_str(), exec.Argv(), exec.Envp());
     ReportAndExit(status.write.Get(), ExecutorReason::kNone, errno);
   }

@@ -51,9 +51,11 @@ class ProcessExecutor {
   // `additions` (which win over those of the same name).
   static std::vector<std::string> ChildEnvironment(const Environment& additions);
 
-  // Runs `arguments` (program first; a name without "/" is looked up in the system
-  // directories), capturing both outputs. Past `deadline` the child gets SIGTERM, after
-  // `grace` SIGKILL; the result code is then kTimeout.
+  // Runs `arguments` (program first: an absolute path, or a name without "/" looked up in
+  // the system directories; anything else is kNotFound and nothing starts), capturing both
+  // outputs. Past `deadline` the child gets SIGTERM, after `grace` SIGKILL; the result code
+  // is then kTimeout. Both forms start the program with only its standard streams open and
+  // with default signal handling.
   static ExecutorResult Run(const std::vector<std::string>& arguments,
                             const Environment& additions,
                             std::chrono::milliseconds deadline,

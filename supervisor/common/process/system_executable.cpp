@@ -15,6 +15,9 @@ std::optional<boost::filesystem::path> FindSystemExecutable(const std::string& n
   if (!name.empty() && name.front() == '/') {
     return boost::filesystem::path(name);
   }
+  if (name.empty() || name.find('/') != std::string::npos) {
+    return std::nullopt;
+  }
   for (const auto& dir : SystemExecutableDirs()) {
     const std::string candidate = dir + "/" + name;
     struct stat status {};

@@ -13,9 +13,11 @@ namespace sov::supervisor {
 // "/usr/sbin", "/usr/bin", "/bin", "/sbin", in the order they are tried.
 const std::vector<std::string>& SystemExecutableDirs();
 
-// A name that begins with "/" is returned unchanged. Otherwise the first directory of
-// SystemExecutableDirs() in which the name is a regular file (links followed) that the
-// caller may execute; nullopt when there is none.
+// A name that begins with "/" is returned unchanged. A bare name (no "/") gives the first
+// directory of SystemExecutableDirs() in which it is a regular file (links followed) that
+// the caller may execute. nullopt when there is none, and for a relative path such as
+// "bin/tool" or "./tool": what that names depends on the caller's working directory, and
+// the launcher never runs a program by a relative name.
 std::optional<boost::filesystem::path> FindSystemExecutable(const std::string& name);
 
 }  // namespace sov::supervisor
