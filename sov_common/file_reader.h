@@ -20,8 +20,9 @@ struct ReadLimits {
 
 struct FileContent {
   std::string text;
-  // 0, or the errno of the failure: the open's (ENOENT ...), EINVAL for anything but a
-  // regular file, EFBIG past the size limit, the read's. `text` is empty on failure.
+  // 0, or the errno of the failure: the open's (ENOENT ...), EISDIR for a directory,
+  // EINVAL for anything else but a regular file, EFBIG past the size limit, the read's.
+  // `text` is empty on failure.
   int error = 0;
 
   explicit operator bool() const { return error == 0; }
