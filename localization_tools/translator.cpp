@@ -51,7 +51,7 @@ std::optional<std::vector<std::string>> LanguagesToTry(std::string_view localeNa
 }
 
 // A catalogue holds some hundred messages; a file past this is refused (EFBIG).
-constexpr sov::tools::ReadLimits kMessageFileLimits{4 * 1024 * 1024, true};
+constexpr sov::tools::ReadLimits kMessageFileLimits{std::size_t{4} * 1024 * 1024, true};
 
 // Reads `file` whole. kNotFound when it does not exist; kSystemError with `reason` set when
 // it exists but cannot be read (a FIFO in its place is not waited on).

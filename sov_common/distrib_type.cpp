@@ -24,7 +24,7 @@ namespace pt = boost::property_tree;
 namespace {
 
 // Release files hold a few lines; a larger one is refused (EFBIG).
-constexpr sov::tools::ReadLimits kReleaseFileLimits{64 * 1024, true};
+constexpr sov::tools::ReadLimits kReleaseFileLimits{std::size_t{64} * 1024, true};
 
 // The text of `file`, or nullopt when no regular file is there. Any other failure throws
 // std::system_error "Cannot read <file>".

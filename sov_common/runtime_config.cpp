@@ -71,7 +71,7 @@ const boost::regex& MemoryLimitPattern() {
 }
 
 // The ini, identity and agreements files are small; a file past this is refused with EFBIG.
-constexpr ReadLimits kConfigFileLimits{4 * 1024 * 1024, true};
+constexpr ReadLimits kConfigFileLimits{std::size_t{4} * 1024 * 1024, true};
 
 ivo::ResultCode ReadFailure(const fs::path& file, int error, ivo::ITracer* tracer) {
   Trace(tracer, kError, "Cannot read " + file.string() + ": " + std::strerror(error));
