@@ -6,6 +6,7 @@
 #include <boost/throw_exception.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,16 +17,33 @@
 namespace ivo {
 namespace {
 
+[[noreturn]] void ThrowOpenError(const char* fileName, int error) {
+  BOOST_THROW_EXCEPTION(
+      std::system_error(error, std::generic_category(),
+                        (boost::format("Can't open trace file %1%") % fileName).str()));
+}
+
+// The trace file lives in a directory others may write to: a link planted there is not
+// followed (ELOOP), and a FIFO neither blocks the open nor passes for the file (EINVAL or,
+// without a reader, ENXIO). O_NONBLOCK stays set: writes to a regular file never block.
+int OpenTraceFile(const char* fileName) {
+  const int fd =
+      open(fileName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    ThrowOpenError(fileName, errno);
+  }
+  struct stat status {};
+  const int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+  if (error != 0) {
+    close(fd);
+    ThrowOpenError(fileName, error);
+  }
+  return fd;
+}
+
 class FileChannel final : public IChannel {
  public:
-  explicit FileChannel(const char* fileName)
-      : fd_(open(fileName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) {
-      BOOST_THROW_EXCEPTION(
-          std::system_error(errno, std::generic_category(),
-                            (boost::format("Can't open trace file %1%") % fileName).str()));
-    }
-  }
+  explicit FileChannel(const char* fileName) : fd_(OpenTraceFile(fileName)) {}
   ~FileChannel() override { close(fd_); }
   FileChannel(const FileChannel&) = delete;
   FileChannel& operator=(const FileChannel&) = delete;

@@ -11,7 +11,9 @@ namespace ivo {
 // Opens `fileName` write-only, append, close-on-exec, creating it with mode 0600.
 // Each record's message becomes one line, written with a single write() so that
 // several processes can append to the same file without tearing lines.
-// Throws std::system_error "Can't open trace file <fileName>" when the open fails.
+// Throws std::system_error "Can't open trace file <fileName>" when the open fails, and
+// when `fileName` is a symbolic link (ELOOP; it is never followed) or not a regular file
+// (EINVAL; a FIFO without a reader gives ENXIO, and nothing waits for one).
 ChannelPtr CreateFileChannel(const char* fileName);
 
 // Wraps `inner`: each record is written as the expanded `format` followed by the message.

@@ -3,9 +3,7 @@
 // language half-loaded. The locale name picks a file name, so it is checked first.
 #include "localization_tools/translator.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "sov_common/file_reader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -52,46 +50,24 @@ std::optional<std::vector<std::string>> LanguagesToTry(std::string_view localeNa
   return std::vector<std::string>{std::string(name), std::string(language)};
 }
 
+// A catalogue holds some hundred messages; a file past this is refused (EFBIG).
+constexpr sov::tools::ReadLimits kMessageFileLimits{std::size_t{4} * 1024 * 1024, true};
+
 // Reads `file` whole. kNotFound when it does not exist; kSystemError with `reason` set when
-// it exists but cannot be read.
+// it exists but cannot be read (a FIFO in its place is not waited on).
 ivo::ResultCode ReadMessageFile(const fs::path& file, std::string& content, std::string& reason) {
-  const auto fail = [&](const std::string& why) {
-    reason = "cannot read " + file.string() + ": " + why;
-    return ivo::result::kSystemError;
-  };
-  // O_NONBLOCK: a FIFO in place of the file must not hang the launcher in open().
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    return error == ENOENT || error == ENOTDIR ? ivo::result::kNotFound
-                                               : fail(std::strerror(error));
+  sov::tools::FileContent read = sov::tools::ReadWholeFile(file, kMessageFileLimits);
+  if (read) {
+    content = std::move(read.text);
+    return ivo::result::kOk;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    return fail(std::strerror(errno));
+  if (read.error == ENOENT || read.error == ENOTDIR) {
+    return ivo::result::kNotFound;
   }
-  if (!S_ISREG(info.st_mode)) {
-    return fail("not a regular file");
-  }
-  content.clear();
-  char buffer[8192];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof(buffer));
-    if (got == 0) {
-      return ivo::result::kOk;
-    }
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return fail(std::strerror(errno));
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
+  const bool irregular = read.error == EISDIR || read.error == EINVAL;
+  reason = "cannot read " + file.string() + ": " +
+           (irregular ? std::string("not a regular file") : std::strerror(read.error));
+  return ivo::result::kSystemError;
 }
 
 // Well-formed UTF-8: no stray continuation bytes, overlong forms, surrogates or code points

@@ -26,7 +26,7 @@ FileContent ReadWholeFile(const boost::filesystem::path& path, const ReadLimits&
     return content;
   }
   if (!S_ISREG(status.st_mode)) {
-    content.error = EINVAL;
+    content.error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
     return content;
   }
   if (static_cast<std::size_t>(status.st_size) > limits.maxSize) {

@@ -12,7 +12,7 @@ namespace sov::tools {
 
 struct ReadLimits {
   // Larger files are refused with EFBIG.
-  std::size_t maxSize = 16 * 1024 * 1024;
+  std::size_t maxSize = std::size_t{16} * 1024 * 1024;
   // With false a symbolic link at the path itself is refused with ELOOP; links in the
   // directories above it are followed either way.
   bool followLinks = true;
@@ -20,8 +20,9 @@ struct ReadLimits {
 
 struct FileContent {
   std::string text;
-  // 0, or the errno of the failure: the open's (ENOENT ...), EINVAL for anything but a
-  // regular file, EFBIG past the size limit, the read's. `text` is empty on failure.
+  // 0, or the errno of the failure: the open's (ENOENT ...), EISDIR for a directory,
+  // EINVAL for anything else but a regular file, EFBIG past the size limit, the read's.
+  // `text` is empty on failure.
   int error = 0;
 
   explicit operator bool() const { return error == 0; }

@@ -2,28 +2,25 @@
 // leading minus sign and wrap it into a huge limit.
 #include "sov_common/nofile_limit.h"
 
+#include "sov_common/file_reader.h"
+
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
 
-#include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
 namespace sov::tools {
 
 std::uint64_t GetNoFileLimitImpl(const std::string& path) {
-  std::ifstream in(path);
-  std::string text;
-  if (in) {
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  if (!in && !in.eof()) {
-    const int error = errno != 0 ? errno : EIO;
-    BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(),
+  // A number of at most 20 digits and a newline: anything much longer is no such number.
+  constexpr ReadLimits kLimits{64, true};
+  FileContent content = ReadWholeFile(path, kLimits);
+  if (!content) {
+    BOOST_THROW_EXCEPTION(std::system_error(content.error, std::generic_category(),
                                             (boost::format("Cannot read %1% file") % path).str()));
   }
+  std::string& text = content.text;
   if (!text.empty() && text.back() == '\n') {
     text.pop_back();
   }

@@ -1,10 +1,10 @@
-// Reads the runtime configuration record. The files are read whole with read(2) so that a
-// missing file, an unreadable one and a syntax error give different result codes; the text
-// is then handed to the property tree's INI parser. Numbers are converted by hand rather
+// Reads the runtime configuration record. The files are read whole (file_reader.h) so that
+// a missing file, an unreadable one and a syntax error give different result codes; the
+// text is then handed to the property tree's INI parser. Numbers are converted by hand rather
 // than by a stream, which would wrap "-1" into an unsigned field.
 #include "sov_common/runtime_config.h"
 
-#include "sov_common/unique_fd.h"
+#include "sov_common/file_reader.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -12,11 +12,6 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/regex.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -75,46 +70,8 @@ const boost::regex& MemoryLimitPattern() {
   return pattern;
 }
 
-// The content of a file, or the errno that stopped the reading. Opened non-blocking so that
-// a FIFO at the path cannot hang the reader; only regular files are accepted.
-struct FileText {
-  std::string text;
-  int error = 0;
-};
-
-FileText ReadWholeFile(const fs::path& file) {
-  FileText result;
-  const UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat status {};
-  if (!fd || fstat(fd.Get(), &status) != 0) {
-    result.error = errno;
-    return result;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    result.error = EISDIR;
-    return result;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    result.error = EINVAL;
-    return result;
-  }
-  std::array<char, 16384> buffer;
-  for (;;) {
-    const ssize_t got = read(fd.Get(), buffer.data(), buffer.size());
-    if (got == 0) {
-      return result;
-    }
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      result.error = errno;
-      result.text.clear();
-      return result;
-    }
-    result.text.append(buffer.data(), static_cast<size_t>(got));
-  }
-}
+// The ini, identity and agreements files are small; a file past this is refused with EFBIG.
+constexpr ReadLimits kConfigFileLimits{std::size_t{4} * 1024 * 1024, true};
 
 ivo::ResultCode ReadFailure(const fs::path& file, int error, ivo::ITracer* tracer) {
   Trace(tracer, kError, "Cannot read " + file.string() + ": " + std::strerror(error));
@@ -390,7 +347,7 @@ ivo::ResultCode ReadRuntimeConfig(const fs::path& ini,
                                   const fs::path& agreements,
                                   RuntimeConfig& config,
                                   ivo::ITracer* tracer) {
-  const FileText iniText = ReadWholeFile(ini);
+  const FileContent iniText = ReadWholeFile(ini, kConfigFileLimits);
   if (iniText.error != 0) {
     return ReadFailure(ini, iniText.error, tracer);
   }
@@ -400,7 +357,7 @@ ivo::ResultCode ReadRuntimeConfig(const fs::path& ini,
   }
   RuntimeConfig read = ReadRuntimeConfigFromTree(iniTree, tracer);
 
-  const FileText pcidText = ReadWholeFile(pcid);
+  const FileContent pcidText = ReadWholeFile(pcid, kConfigFileLimits);
   if (pcidText.error == ENOENT) {
     Trace(tracer, kWarning, "No identity file " + pcid.string() + ": the identity stays empty");
   } else if (pcidText.error != 0) {
@@ -409,7 +366,7 @@ ivo::ResultCode ReadRuntimeConfig(const fs::path& ini,
   read.pcid = boost::algorithm::trim_copy(pcidText.text);
 
   // A missing agreements file parses as an empty one: nothing is accepted.
-  const FileText agreementsText = ReadWholeFile(agreements);
+  const FileContent agreementsText = ReadWholeFile(agreements, kConfigFileLimits);
   if (agreementsText.error == ENOENT) {
     Trace(tracer, kWarning,
           "No agreements file " + agreements.string() + ": no agreement is accepted");

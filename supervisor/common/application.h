@@ -33,10 +33,11 @@ class Application : boost::noncopyable, public Utils {
   virtual CommandCall CreateCommand(const Arguments& args) = 0;
 
   // True when the watchdog server of the current patch runs: the process named by the pid
-  // file "/var/run/wdserver.pid" (read under an exclusive flock) executes the current
-  // patch's wdserver. Every "not running" case (no file, empty file, bad content, dead
-  // process, another executable) is false and traced; I/O failures throw. `pid`, when not
-  // null, receives the parsed pid.
+  // file "/var/run/wdserver.pid" (read as ReadPidFile says: under an exclusive flock waited
+  // for at most kPidFileLockWait) executes the current patch's wdserver. Every "not
+  // running" case (no file, empty file, bad content, dead process, another executable) is
+  // false and traced; I/O failures, a pid file that is not a regular file and a lock held
+  // too long throw. `pid`, when not null, receives the parsed pid.
   bool IsCurrentPatchRunning(pid_t* pid) const;
 };
 

@@ -23,8 +23,9 @@ class Launcher : public Application {
  public:
   // Opens the trace file "/var/log/brevantis/tarn/tarn_launcher.log", creating its
   // directory when needed. When the directory cannot be created a warning is printed and
-  // the launcher runs without traces; when the file cannot be opened the constructor
-  // throws "Can't open trace file <path>".
+  // the launcher runs without traces; when the file cannot be opened (a symbolic link or
+  // anything but a regular file at its name included) the constructor throws "Can't open
+  // trace file <path>".
   Launcher();
 
   // Traces the exception like Application does, then rethrows it for main to report.

@@ -28,6 +28,7 @@ E2E_IN_SANDBOX=0
 E2E_AT_EXIT=()
 E2E_RUNS=0
 E2E_LAST_RUN=""
+E2E_RUN_PREFIX=()
 
 # ---------------------------------------------------------------------------------------
 # Results
@@ -159,7 +160,17 @@ run_launcher() {
   ERR=$E2E_SCRATCH/run$E2E_RUNS.err
   printf '%q ' "$LAUNCHER" "$@" >"$E2E_SCRATCH/run$E2E_RUNS.cmd"
   STATUS=0
-  "$LAUNCHER" "$@" >"$OUT" 2>"$ERR" || STATUS=$?
+  "${E2E_RUN_PREFIX[@]}" "$LAUNCHER" "$@" >"$OUT" 2>"$ERR" || STATUS=$?
+}
+
+# Like run_launcher, but ends the launcher after SECONDS (exit status 124): for cases in
+# which a fault would make it wait forever.
+run_launcher_within() {
+  local seconds=$1
+  shift
+  E2E_RUN_PREFIX=(timeout --kill-after=5 "$seconds")
+  run_launcher "$@"
+  E2E_RUN_PREFIX=()
 }
 
 # ---------------------------------------------------------------------------------------

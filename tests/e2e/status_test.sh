@@ -56,6 +56,32 @@ run_launcher --status
 expect_status 1
 expect_contains "std::exception::what: Pid-file $PIDFILE has unexpected size 10" "$ERR"
 
+# A FIFO in place of the pid file is an open failure, not a wait for a writer.
+rm -f "$PIDFILE"
+mkfifo "$PIDFILE"
+run_launcher_within 20 --status
+expect_status 1
+expect_contains "std::exception::what: Cannot open $PIDFILE: Invalid argument" "$ERR"
+rm -f "$PIDFILE"
+
+# Anyone who can read the pid file can hold its lock: the query gives up after a while.
+printf '%s\n' "$pid" >"$PIDFILE"
+(
+  exec 9<"$PIDFILE"
+  flock --exclusive 9
+  exec sleep 86400
+) &
+holder=$!
+while flock --exclusive --nonblock "$PIDFILE" true; do
+  sleep 0.01
+done
+run_launcher_within 20 --status
+expect_status 1
+# (The console wraps the message; the trace holds it on one line.)
+expect_contains "std::exception::what: Lock of pid-file $PIDFILE failed: Resource temporarily unavailable" "$TRACE"
+kill "$holder"
+wait "$holder" || true
+
 # The server of the previous patch, still running after the link moved on, is not the
 # product.
 printf '%s\n' "$pid" >"$PIDFILE"

@@ -44,6 +44,32 @@ expect_eq 3 "$(find "$LOG_DIR" -type f | wc -l)" "files in the trace directory"
 expect_not_contains "Enable: Log hardlink" "$LOG_DIR/tarn_launcher_0.log"
 expect_eq "$copied" "$(stat -c %Y "$LOG_DIR/tarn_launcher_0.log")" "the _0 copy's time"
 
+# Links planted in the trace directory are never written through: the "_0" copy replaces
+# a link at its name, and a link at the trace file's name is a trace file that cannot be
+# opened.
+victim=$E2E_SCRATCH/victim
+printf 'not the trace\n' >"$victim"
+rm -f "${numbered[@]}" "$LOG_DIR/tarn_launcher_0.log"
+ln -s "$victim" "$LOG_DIR/tarn_launcher_0.log"
+run_launcher --install tag
+expect_status 1
+expect_file_eq $'not the trace\n' "$victim"
+[[ -f $LOG_DIR/tarn_launcher_0.log && ! -L $LOG_DIR/tarn_launcher_0.log ]] || fail "the _0 copy is not a regular file"
+expect_contains "~LogCopy: File copied $TRACE -> $LOG_DIR/tarn_launcher_0.log" "$TRACE"
+rm -f "$TRACE"
+ln -s "$victim" "$TRACE"
+run_launcher --status
+expect_status 1
+expect_contains $'std::exception::what: Can\'t open trace file\n'"$TRACE: Too many levels of symbolic"$'\nlinks' "$ERR"
+expect_file_eq $'not the trace\n' "$victim"
+
+# A FIFO in its place fails the run at once instead of waiting for a reader.
+rm -f "$TRACE"
+mkfifo "$TRACE"
+run_launcher_within 20 --status
+expect_status 1
+expect_contains $'std::exception::what: Can\'t open trace file\n'"$TRACE: No such device or address" "$ERR"
+
 # A trace file that cannot be opened ends the run with an error before any command.
 rm -rf "$LOG_DIR"
 mkdir -p "$TRACE"

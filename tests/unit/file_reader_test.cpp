@@ -29,7 +29,7 @@ TEST(FileReaderTest, ReadsRegularFilesAndRefusesTheRest) {
   } cases[] = {
       {"plain", {}, 0, "text\n"},       {"link", {}, 0, "text\n"},
       {"link", {16, false}, ELOOP, ""}, {"missing", {}, ENOENT, ""},
-      {"fifo", {}, EINVAL, ""},         {".", {}, EINVAL, ""},
+      {"fifo", {}, EINVAL, ""},         {".", {}, EISDIR, ""},
       {"big", {10, true}, EFBIG, ""},   {"big", {11, true}, 0, "xxxxxxxxxxx"},
   };
   for (const auto& c : cases) {

@@ -14,6 +14,8 @@
 
 #include <clocale>
 #include <cstdlib>
+#include <map>
+#include <optional>
 #include <set>
 
 namespace sov::supervisor {
@@ -192,7 +194,8 @@ TEST_F(LauncherServicesTest, InstallAndUninstallScripts) {
   fs::remove("/usr/bin/response");
 }
 
-// The process locale is process-wide: every case restores "C".
+// The process locale and environment are process-wide: every case starts without LANG and
+// LC_ALL and restores the locale "C" and the variables it found.
 class SetLocalizationTest : public LauncherServicesTest {
  protected:
   static void SetUpTestSuite() {
@@ -206,19 +209,32 @@ class SetLocalizationTest : public LauncherServicesTest {
   }
   void SetUp() override {
     LauncherServicesTest::SetUp();
+    for (auto& [name, value] : saved_) {
+      if (const char* found = std::getenv(name.c_str())) {
+        value = found;
+      }
+      unsetenv(name.c_str());
+    }
+    // Only our locales: glibc ignores its locale archive while LOCPATH is set.
     setenv("LOCPATH", localeDir_.c_str(), 1);
   }
   void TearDown() override {
     std::setlocale(LC_ALL, "C");
-    unsetenv("LC_ALL");
-    unsetenv("LANG");
-    unsetenv("LOCPATH");
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
     localization::Translator::Instance().Reset();
     LauncherServicesTest::TearDown();
   }
   std::vector<std::string> Traces(TraceLevel level) const { return tracer_->TextsAt(level); }
 
   static inline Path localeDir_;
+  std::map<std::string, std::optional<std::string>> saved_ = {
+      {"LANG", std::nullopt}, {"LC_ALL", std::nullopt}, {"LOCPATH", std::nullopt}};
 };
 
 TEST_F(SetLocalizationTest, LoadsTheCatalogueOfTheLanguage) {
@@ -256,7 +272,11 @@ TEST_F(SetLocalizationTest, ALocaleTheSystemLacksLoadsNothing) {
 
 TEST_F(SetLocalizationTest, WithoutLangEnglishOfTheUnitedStatesIsTried) {
   launcher_.SetLocalization(patch_);
-  EXPECT_EQ("SetLocalization: Setting 'en_US.UTF-8' localization ...", tracer_->Texts().front());
+  // Our locale directory has no en_US.UTF-8, so it is tried and not found; no "Env LANG".
+  EXPECT_THAT(tracer_->Texts(),
+              ElementsAre("SetLocalization: Setting 'en_US.UTF-8' localization ...",
+                          "SetLocalization: Can't set locale 'en_US.UTF-8'. "
+                          "Reason: Object not found"));
 }
 
 }  // namespace

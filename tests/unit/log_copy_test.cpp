@@ -78,6 +78,38 @@ TEST_F(LogCopyTest, WithoutTracingOrEnableNothingHappens) {
   EXPECT_TRUE(tracer_->Lines().empty());
 }
 
+TEST_F(LogCopyTest, LinksAreNeverWrittenOrReadThrough) {
+  const Path victim = dir_ / "victim";
+  testing::WriteFile(victim, "someone else's\n");
+  const Path copyName = dir_ / "tarn_launcher_0.log";
+  fs::create_symlink(victim, copyName);
+  {
+    LogCopy copy;
+    copy.Init(tracer_, traceFile_);
+    copy.Enable();
+  }
+  // The planted link at the copy's name was replaced by the copy.
+  EXPECT_EQ("someone else's\n", testing::ReadFile(victim));
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(copyName)));
+  EXPECT_EQ("run 1\n", testing::ReadFile(copyName));
+
+  // A trace file that is a link is not copied.
+  fs::remove(copyName);
+  const Path linkedTrace = dir_ / "linked.log";
+  fs::create_symlink(victim, linkedTrace);
+  tracer_->Clear();
+  {
+    LogCopy copy;
+    copy.Init(tracer_, linkedTrace);
+    copy.Enable();
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "linked_0.log"));
+  EXPECT_THAT(tracer_->TextsAt(300),
+              ElementsAre("~LogCopy: Cannot copy " + linkedTrace.string() + " -> " +
+                          (dir_ / "linked_0.log").string() +
+                          ". Reason: Too many levels of symbolic links. Ignore it"));
+}
+
 TEST_F(LogCopyTest, LinkFailureIsTracedAndIgnored) {
   LogCopy copy;
   copy.Init(tracer_, dir_ / "missing" / "tarn_launcher.log");

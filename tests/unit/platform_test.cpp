@@ -8,6 +8,9 @@
 #include <boost/property_tree/ini_parser.hpp>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <stdexcept>
 #include <system_error>
 
@@ -91,6 +94,13 @@ TEST_F(DistribTypeTest, OlderReleaseFilesWhenThereIsNoOsRelease) {
   EXPECT_EQ(DistribType::RedHat, DeduceDistribType(etc_.path()));
 }
 
+TEST_F(DistribTypeTest, OsReleaseIsReadThroughItsLink) {
+  // As on most systems: /etc/os-release -> ../usr/lib/os-release.
+  WriteFile(etc_ / "lib/os-release", "PRETTY_NAME=\"Ubuntu 24.04 LTS\"\n");
+  ASSERT_EQ(0, symlink("lib/os-release", (etc_ / "os-release").c_str()));
+  EXPECT_EQ(DistribType::Ubuntu, DeduceDistribType(etc_.path()));
+}
+
 TEST_F(DistribTypeTest, MalformedOsReleaseRaisesTheParserError) {
   WriteFile(etc_ / "os-release", "ID=x\nnot a key value line\n");
   EXPECT_THROW(DeduceDistribType(etc_.path()), boost::property_tree::ini_parser_error);
@@ -126,12 +136,21 @@ TEST(NoFileLimitTest, BadContentAndMissingFileThrow) {
   }
   WriteFile(dir / "nr_open", "99999999999999999999999\n");
   EXPECT_THROW(sov::tools::GetNoFileLimitImpl((dir / "nr_open").string()), std::out_of_range);
-  try {
-    sov::tools::GetNoFileLimitImpl((dir / "missing").string());
-    FAIL() << "no exception";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ("Cannot read " + (dir / "missing").string() + " file: No such file or directory",
-              std::string(error.what()));
+  // A FIFO would block a plain open until a writer came.
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
+  const struct {
+    const char* name;
+    const char* reason;
+  } unreadable[] = {{"missing", "No such file or directory"}, {"fifo", "Invalid argument"}};
+  for (const auto& c : unreadable) {
+    SCOPED_TRACE(c.name);
+    try {
+      sov::tools::GetNoFileLimitImpl((dir / c.name).string());
+      FAIL() << "no exception";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ("Cannot read " + (dir / c.name).string() + " file: " + c.reason,
+                std::string(error.what()));
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -107,6 +108,42 @@ TEST(FileChannelTest, OpenFailureNamesTheFile) {
                  error.what());
     EXPECT_EQ(ENOENT, error.code().value());
   }
+}
+
+TEST(FileChannelTest, PlantedLinksAndFifosAreNotTraceFiles) {
+  TempDir dir;
+  const auto victim = dir / "victim";
+  sov::testing::WriteFile(victim, "keep\n");
+  ASSERT_EQ(0, symlink(victim.c_str(), (dir / "link.log").c_str()));
+  ASSERT_EQ(0, symlink((dir / "absent").c_str(), (dir / "dangling.log").c_str()));
+  ASSERT_EQ(0, mkfifo((dir / "fifo.log").c_str(), 0600));
+  ASSERT_EQ(0, mkfifo((dir / "read-fifo.log").c_str(), 0600));
+  // With a reader the open of a FIFO succeeds; without one it would wait for one.
+  const int reader = open((dir / "read-fifo.log").c_str(), O_RDONLY | O_NONBLOCK);
+  const struct {
+    const char* name;
+    int error;
+    const char* text;
+  } cases[] = {
+      {"link.log", ELOOP, "Too many levels of symbolic links"},
+      {"dangling.log", ELOOP, "Too many levels of symbolic links"},
+      {"read-fifo.log", EINVAL, "Invalid argument"},
+      {"fifo.log", ENXIO, "No such device or address"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = dir / c.name;
+    try {
+      CreateFileChannel(file.c_str());
+      ADD_FAILURE() << "no exception";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ("Can't open trace file " + file.string() + ": " + c.text, error.what());
+      EXPECT_EQ(c.error, error.code().value());
+    }
+  }
+  close(reader);
+  EXPECT_EQ("keep\n", ReadFile(victim));
+  EXPECT_FALSE(boost::filesystem::exists(dir / "absent"));
 }
 
 }  // namespace

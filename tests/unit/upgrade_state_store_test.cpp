@@ -6,8 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <stdexcept>
+#include <system_error>
 
 namespace sov::supervisor {
 namespace {
@@ -191,6 +193,93 @@ TEST_F(UpgradeStateTest, APatchStillInUseIsNeverRemoved) {
   store_.Set(paths_, S::RolledBack, S::PackageReconfigured, patchN_);
   EXPECT_TRUE(fs::exists(patchN_ / "opt/brevantis/tarn/libexec/launcher"));
   EXPECT_EQ(S::PackageReconfigured, store_.Get(paths_));
+}
+
+TEST_F(UpgradeStateTest, ADamagedLinkRemovesNothingButItself) {
+  // Current lives inside "nest"; a previous link naming "nest" must not take it along.
+  const Path nested = var_ / "nest/12.6.0.118_b";
+  testing::WriteFile(nested / "opt/brevantis/tarn/libexec/launcher", "binary");
+  testing::TempDir outside;
+  const std::string notAPatch =
+      " is not a patch directory below /var/opt/brevantis/tarn/. Keep it.";
+  const struct {
+    Path target;
+    std::string warning;
+  } cases[] = {
+      {"/var/opt/brevantis", "/var/opt/brevantis" + notAPatch},
+      {var_, var_.string() + notAPatch},
+      {var_ / "common", (var_ / "common").string() + notAPatch},
+      {outside.path(), outside.path().string() + notAPatch},
+      {var_ / "nest", (var_ / "nest").string() + " holds the patch " + nested.string() +
+                          ", which is in use. Keep it."},
+  };
+  testing::WriteFile(var_ / "common/tarn.ini", "[General]\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target.string());
+    Lay({{"current", nested}, {"previous", c.target}});
+    tracer_->Clear();
+    store_.Set(paths_, S::Start, S::Installed, {});
+    EXPECT_EQ(S::Installed, store_.Get(paths_));
+    EXPECT_THAT(tracer_->TextsAt(kTraceWarning),
+                ::testing::ElementsAre("RemovePatch: " + c.warning));
+    EXPECT_TRUE(fs::exists(c.target));
+    EXPECT_TRUE(fs::exists(nested / "opt/brevantis/tarn/libexec/launcher"));
+    EXPECT_TRUE(fs::exists(var_ / "common/tarn.ini"));
+    fs::remove(var_ / "install-current");
+  }
+}
+
+TEST_F(UpgradeStateTest, ADirectoryWhereAStateLinkBelongsIsNeverDeleted) {
+  const Path upgrade = var_ / "install-upgrade";
+  const auto expectRefused = [&](const Path& directory, S from) {
+    SCOPED_TRACE(directory.string() + " at " + ToString(from));
+    testing::WriteFile(directory / "data", "kept");
+    try {
+      store_.Set(paths_, from, S::PackageReconfigured, patchN_);
+      FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(directory.string() + " is a directory, not a link; refusing to replace it",
+                std::string(error.what()));
+    }
+    EXPECT_EQ("kept", testing::ReadFile(directory / "data"));
+    fs::remove_all(directory);
+  };
+  Lay({{"current", patchA_}});
+  expectRefused(upgrade, S::Installed);
+  Lay({{"failed", patchB_}});
+  expectRefused(upgrade, S::RolledBack);
+  EXPECT_TRUE(fs::exists(patchB_)) << "the failed patch went before the refusal";
+  Lay({{"upgrade", patchB_}});
+  expectRefused(var_ / "install-upgrade.tmp", S::RolledBack);
+
+  // An empty directory holds nothing and is replaced.
+  fs::remove(upgrade);
+  fs::create_directory(upgrade);
+  store_.Set(paths_, S::Installed, S::PackageReconfigured, patchN_);
+  EXPECT_EQ(patchN_, fs::read_symlink(upgrade));
+
+  // A directory where install-previous belongs is left with a warning.
+  fs::create_directories(var_ / "install-previous/data");
+  tracer_->Clear();
+  store_.Set(paths_, S::Start, S::Installed, {});
+  EXPECT_TRUE(fs::exists(var_ / "install-previous/data"));
+  EXPECT_THAT(
+      tracer_->TextsAt(kTraceWarning),
+      ::testing::ElementsAre("RemoveSymlink: Path '" + (var_ / "install-previous").string() +
+                             "' not a symlink. Skip it."));
+}
+
+TEST_F(UpgradeStateTest, AFileSystemThatCannotBeFlushedStopsTheChange) {
+  // The variable directory of another product does not exist: nothing can be flushed.
+  const ProductPaths other(nullptr, "other");
+  try {
+    store_.Set(other, S::NotInstalled, S::Installed, patchN_);
+    FAIL() << "no exception";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(ENOENT, error.code().value());
+    EXPECT_EQ("Can't flush the file system of /var/opt/brevantis/other/: No such file or directory",
+              std::string(error.what()));
+  }
 }
 
 TEST_F(UpgradeStateTest, RefusedTransitionsLeaveTheLinksAlone) {

@@ -27,6 +27,16 @@ bool CopyNoClobberStatusCounts(const Utils& utils) {
   return type != DistribType::Alt && type != DistribType::Euler;
 }
 
+void RefuseNonEmptyDirectory(const Path& path) {
+  boost::system::error_code error;
+  // A directory that cannot be listed counts as not empty.
+  if (fs::is_directory(fs::symlink_status(path)) && !fs::is_empty(path, error)) {
+    BOOST_THROW_EXCEPTION(std::runtime_error(
+        (boost::format("%1% is a directory, not a link; refusing to replace it") % path.string())
+            .str()));
+  }
+}
+
 }  // namespace
 
 Path Utils::ResolvePath(const std::string& name) const {
@@ -110,18 +120,27 @@ void Utils::ReplaceWithSymlink(const Path& link, const Path& target) const {
   CreateSymlink(link, target);
 }
 
-void Utils::CreateOrReplaceSymlink(const Path& link, const Path& target) const {
+void Utils::CreateOrReplaceSymlink(const Path& link,
+                                   const Path& target,
+                                   DirectoryInTheWay directory) const {
+  const bool refuse = directory == DirectoryInTheWay::kRefuseUnlessEmpty;
   if (fs::is_symlink(fs::symlink_status(link))) {
     if (fs::read_symlink(link) == target) {
       Trace(kTraceDebug, "CreateOrReplaceSymlink", link, " symlink already has expected value");
       return;
     }
-    Trace(kTraceDebug, "CreateOrReplaceSymlink", "Replacing symlink ", link, " -> ", target);
     const Path temporary = link.parent_path() / (link.filename().string() + ".tmp");
+    if (refuse) {
+      RefuseNonEmptyDirectory(temporary);
+    }
+    Trace(kTraceDebug, "CreateOrReplaceSymlink", "Replacing symlink ", link, " -> ", target);
     RemoveAll(temporary);
     CreateSymlink(temporary, target);
     Rename(temporary, link);
     return;
+  }
+  if (refuse) {
+    RefuseNonEmptyDirectory(link);
   }
   Trace(kTraceDebug, "CreateOrReplaceSymlink", "Creating symlink ", link, " -> ", target);
   RemoveAll(link);

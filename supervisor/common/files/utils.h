@@ -52,10 +52,22 @@ class Utils : public Traceable {
   // RemoveAll that traces a failure at error level instead of throwing.
   void RemoveAllNoThrow(const Path& path) const;
   void ReplaceWithSymlink(const Path& link, const Path& target) const;
+  // What CreateOrReplaceSymlink does with a directory at the link's name or at the name of
+  // its temporary link "<link>.tmp".
+  enum class DirectoryInTheWay {
+    kRemove,
+    // For links whose place no data may take: an empty directory is removed; any other
+    // throws std::runtime_error "<path> is a directory, not a link; refusing to replace it"
+    // before anything changes.
+    kRefuseUnlessEmpty,
+  };
+
   // Points `link` at `target` without a moment in which `link` is missing: an existing
   // link is replaced by renaming a new one over it; a file or directory in the way is
-  // removed first.
-  void CreateOrReplaceSymlink(const Path& link, const Path& target) const;
+  // removed first (a directory as `directory` says).
+  void CreateOrReplaceSymlink(const Path& link,
+                              const Path& target,
+                              DirectoryInTheWay directory = DirectoryInTheWay::kRemove) const;
 
   // Tree copies with the system "cp" (the runner's failure when cp fails): "-prv";
   // "-pv" only when nothing (not even a dangling link) is at `to`; "-nprv" (no clobber), whose

@@ -5,18 +5,23 @@
 #include "supervisor/common/upgrade/upgrade_state_store.h"
 
 #include "sov_common/atomic_file.h"
+#include "sov_common/unique_fd.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 namespace sov::supervisor {
 namespace fs = boost::filesystem;
@@ -70,9 +75,53 @@ UpgradeState Decode(const ProductPaths& paths) {
                                            : UpgradeState::StartFailed;
 }
 
-bool SameFile(const Path& left, const Path& right) {
+// Whether `inner` is `outer` or lies below it; both are canonical.
+bool IsWithin(const Path& inner, const Path& outer) {
+  auto at = inner.begin();
+  for (const auto& part : outer) {
+    if (at == inner.end() || *at != part) {
+      return false;
+    }
+    ++at;
+  }
+  return true;
+}
+
+// Flushes the whole file system that holds `directory`: the files a state change relies on
+// (those just copied into a patch) must be on disk before the links name them.
+void SyncFileSystem(const Path& directory) {
+  const sov::tools::UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || syncfs(fd.Get()) != 0) {
+    BOOST_THROW_EXCEPTION(std::system_error(
+        errno, std::generic_category(), "Can't flush the file system of " + directory.string()));
+  }
+}
+
+// Why the patch tree `target` (canonical) must stay, or nullopt when it may go: only a
+// patch directory directly below the variable directory is ever removed, and never one
+// that is or holds a tree in `keep`.
+std::optional<std::string> WhyKept(const ProductPaths& paths,
+                                   const Path& target,
+                                   std::initializer_list<Path> keep) {
   boost::system::error_code error;
-  return !left.empty() && !right.empty() && fs::equivalent(left, right, error) && !error;
+  const Path varDir = fs::canonical(paths.VarDir(), error);
+  if (error || target.parent_path() != varDir || !fs::is_directory(target, error) ||
+      target == fs::canonical(paths.CommonDir(), error)) {
+    return Concat(target, " is not a patch directory below ", paths.VarDir(), ".");
+  }
+  for (const auto& inUse : keep) {
+    const Path kept = inUse.empty() ? Path() : fs::canonical(inUse, error);
+    if (kept.empty() || error) {
+      continue;
+    }
+    if (kept == target) {
+      return Concat("Patch ", target, " is in use.");
+    }
+    if (IsWithin(kept, target)) {
+      return Concat(target, " holds the patch ", kept, ", which is in use.");
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -102,17 +151,17 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
     std::function<void()> action;
   } transitions[] = {
       {S::NotInstalled, S::Installed, [&] { CreateSymlink(current, patch); }},
-      {S::Installed, S::PackageReconfigured, [&] { CreateOrReplaceSymlink(upgrade, patch); }},
+      {S::Installed, S::PackageReconfigured, [&] { ReplaceLink(upgrade, patch); }},
       {S::PackageReconfigured, S::Upgrade, [&] { CopySymlink(current, previous); }},
       {S::Upgrade, S::Start, [&] { Rename(upgrade, current); }},
-      {S::Start, S::Installed, [&] { RemovePatch(paths.Previous(), {current}); }},
+      {S::Start, S::Installed, [&] { RemovePatch(paths, paths.Previous(), {current}); }},
       {S::Start, S::StartFailed, [&] { CopySymlink(current, failed); }},
       {S::StartFailed, S::RollingBack, [&] { Rename(previous, current); }},
       {S::RollingBack, S::RolledBack, [&] { CopySymlink(failed, upgrade); }},
       {S::RolledBack, S::PackageReconfigured,
        [&] {
-         CreateOrReplaceSymlink(upgrade, patch);
-         RemovePatch(paths.Failed(), {current, patch});
+         ReplaceLink(upgrade, patch);
+         RemovePatch(paths, paths.Failed(), {current, patch});
        }},
   };
   const auto transition = std::find_if(std::begin(transitions), std::end(transitions),
@@ -125,15 +174,26 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
   }
   Trace(kTraceDebug, "SetUpgradeState", "Changing upgrade state ", ToString(from), " -> ",
         ToString(to), " ...");
+  SyncFileSystem(paths.VarDir());
   transition->action();
   sov::tools::SyncDirectory(current.parent_path());
   Trace(kTraceDebug, "SetUpgradeState", "Upgrade state changed ", ToString(from), " -> ",
         ToString(to));
 }
 
-void UpgradeStateStore::RemovePatch(const PatchPaths& link,
+void UpgradeStateStore::ReplaceLink(const Path& link, const Path& target) const {
+  CreateOrReplaceSymlink(link, target, DirectoryInTheWay::kRefuseUnlessEmpty);
+}
+
+void UpgradeStateStore::RemovePatch(const ProductPaths& paths,
+                                    const PatchPaths& link,
                                     std::initializer_list<Path> keep) const {
   const Path linkPath = link.Root();
+  if (!IsLink(linkPath.string())) {
+    // Not a link this store made: left alone with a warning, whatever it holds.
+    RemoveSymlink(linkPath);
+    return;
+  }
   boost::system::error_code error;
   const Path target = fs::canonical(linkPath, error);
   const bool resolved = !error;
@@ -141,11 +201,9 @@ void UpgradeStateStore::RemovePatch(const PatchPaths& link,
   if (!resolved) {
     return;
   }
-  for (const auto& inUse : keep) {
-    if (SameFile(target, inUse)) {
-      Trace(kTraceWarning, "RemovePatch", "Patch ", target, " is in use. Keep it.");
-      return;
-    }
+  if (const auto reason = WhyKept(paths, target, keep)) {
+    Trace(kTraceWarning, "RemovePatch", *reason, " Keep it.");
+    return;
   }
   RemoveAllNoThrow(target);
 }

@@ -21,18 +21,27 @@ class UpgradeStateStore : public Utils {
   UpgradeState Get(const ProductPaths& paths) const;
 
   // Moves from `from` (the state last read) to `to`, changing the links as the transition
-  // table says; `patch` is the new patch directory for the transitions that link one. The
-  // directory holding the links is flushed to disk before this returns, so no later step
-  // acts on a state that a power cut could take back. Equal states change nothing. Any
-  // other pair throws std::logic_error "Unexpected upgrade state transition <from> -> <to>"
-  // with the links untouched.
+  // table says; `patch` is the new patch directory for the transitions that link one.
+  // The file system of the variable directory is flushed before the links change (so
+  // they never name files that a power cut could take back; a failure throws
+  // std::system_error naming the directory), and the directory holding the links is
+  // flushed before this returns. Equal states change nothing. Any other pair throws
+  // std::logic_error "Unexpected upgrade state transition <from> -> <to>" with the links
+  // untouched. A non-empty directory where install-upgrade is to be linked is never
+  // removed: std::runtime_error "<path> is a directory, not a link; refusing to replace it".
   void Set(const ProductPaths& paths, UpgradeState from, UpgradeState to, const Path& patch) const;
 
  private:
-  // Removes the patch that `link` names: the link, then its directory tree, unless that
-  // tree is one of `keep` (the active or the new patch: a reinstall into the same
-  // directory makes them the same tree as the one left behind).
-  void RemovePatch(const PatchPaths& link, std::initializer_list<Path> keep) const;
+  // Points the state link `link` at `target` (CreateOrReplaceSymlink refusing directories).
+  void ReplaceLink(const Path& link, const Path& target) const;
+  // Removes the patch that `link` names: the link, then its directory tree. The tree is
+  // kept, with a warning naming it and why, unless it is a patch directory directly below
+  // the variable directory that neither is nor holds one of `keep` (the active or the new
+  // patch: a reinstall into the same directory makes them the tree left behind). Anything
+  // at `link` that is not a symbolic link is left alone with a warning.
+  void RemovePatch(const ProductPaths& paths,
+                   const PatchPaths& link,
+                   std::initializer_list<Path> keep) const;
 };
 
 }  // namespace sov::supervisor
