@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace sov::supervisor {
 namespace {
