@@ -1,7 +1,7 @@
 # Script mode (cmake -P), run by the patch_tree target: assembles the patch tree in
 # OUTPUT.new and renames it over OUTPUT, so that a reader never sees half a tree.
 # Inputs (-D): SOURCE_DIR, OUTPUT, AGENT_OUTPUT, MANIFEST and the built programs LAUNCHER,
-# WDSERVER, PRODUCT_PROCESS, INTEGRITY_CHECKER.
+# WDSERVER, PRODUCT_PROCESS, INTEGRITY_CHECKER and the library APP_INFRA.
 cmake_minimum_required(VERSION 3.18)
 
 set(stage "${OUTPUT}.new")
@@ -39,6 +39,7 @@ place("${PRODUCT_PROCESS}" "${opt}/libexec/tarn" PROGRAM)
 foreach(script prepare_module.sh cert-manager symlinks)
   place("${SOURCE_DIR}/standins/${script}" "${opt}/libexec/${script}" PROGRAM)
 endforeach()
+place("${APP_INFRA}" "${opt}/lib64/libtarn_infra.so" DATA)
 place("${INTEGRITY_CHECKER}" "${opt}/bin/integrity_checker" PROGRAM)
 foreach(script setup tarn-control response)
   place("${SOURCE_DIR}/standins/${script}" "${opt}/bin/${script}" PROGRAM)

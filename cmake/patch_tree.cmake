@@ -28,8 +28,9 @@ add_custom_command(
     -DWDSERVER=$<TARGET_FILE:wdserver>
     -DPRODUCT_PROCESS=$<TARGET_FILE:product_process>
     -DINTEGRITY_CHECKER=$<TARGET_FILE:integrity_checker>
+    -DAPP_INFRA=$<TARGET_FILE:tarn_infra>
     -P ${CMAKE_SOURCE_DIR}/cmake/assemble_patch_tree.cmake
-  DEPENDS launcher wdserver product_process integrity_checker
+  DEPENDS launcher wdserver product_process integrity_checker tarn_infra
           ${PATCH_TREE_SOURCES} ${CMAKE_BINARY_DIR}/product/manifest.ini
           ${CMAKE_SOURCE_DIR}/cmake/assemble_patch_tree.cmake
   COMMENT "Assembling the patch tree in ${LAUNCHER_PATCH_TREE}"

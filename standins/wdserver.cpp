@@ -3,8 +3,9 @@
 // pid file under flock before the caller may go on, runs the program after "-e" with the
 // "--env" pairs, and on SIGTERM or SIGINT stops that program, removes its pid file and exits.
 // It does not restart the program: when the program ends, the server records it and waits
-// for its own stop. Each event is a line in the "--trace-file". A file "wdserver.fail" beside
-// the executable makes it refuse to start (its content, when not empty, is the message).
+// for its own stop. Each event is a line in the "--trace-file", whatever the trace level. A
+// file "wdserver.fail" beside the executable makes it refuse to start (its content, when not
+// empty, is the message).
 #include "sov_common/file_lock.h"
 #include "sov_common/unique_fd.h"
 

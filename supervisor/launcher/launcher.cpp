@@ -5,6 +5,7 @@
 #include "ivo/channel.h"
 #include "supervisor/common/console.h"
 #include "supervisor/common/paths/product_paths.h"
+#include "supervisor/launcher/export_command.h"
 #include "supervisor/launcher/launcher_arguments.h"
 #include "supervisor/launcher/status_command.h"
 #include "supervisor/launcher/unfinished_command.h"
@@ -82,7 +83,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
     return MakeCall<UnfinishedCommand>(*this, arguments, Name::Restart);
   }
   if (arguments->IsExport()) {
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Export);
+    return MakeCall<ExportCommand>(*this, arguments);
   }
   if (arguments->GetInstall()) {
     logCopy_.Enable();

@@ -48,10 +48,14 @@ start --start
 start --async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors
 stop --stop --restart
 restart --restart --export --install tag
-export --export --uninstall --install tag
 install --uninstall --install tag
 uninstall --uninstall --start
 CASES
+# Export precedes install and uninstall; the build's own launcher belongs to no patch.
+run_launcher --export --uninstall --install tag
+expect_status 1
+expect_console_error "Can't export settings: $(readlink -f "$LAUNCHER") is not the launcher of a patch" "$ERR"
+
 # Help, command-line errors and status change nothing on disk but the trace file.
 before=$(snapshot)
 

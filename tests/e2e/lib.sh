@@ -223,6 +223,18 @@ expect_status() {
   fi
 }
 
+# FILE holds exactly the console's form of the error MESSAGE: "Error: MESSAGE" in red
+# between blank lines, with the console's word wrapping undone.
+expect_console_error() {
+  local message=$1 file=$2 text
+  [[ -f $file ]] || fail "$file does not exist (expected the error \"$message\")"
+  text=$(tr '\n' ' ' <"$file")
+  text=${text#' '}
+  text=${text%' '}
+  text=${text%' '}
+  expect_eq $'\e[0;31mError: '"$message"$'\e[0m' "$text" "error message in $file"
+}
+
 # Prints FILE's content including trailing newlines.
 e2e_read_exactly() {
   local content
@@ -370,6 +382,17 @@ break_wdserver() {
   libexec=$root/opt/brevantis/tarn/libexec
   [[ -x $libexec/wdserver ]] || fail "$root has no watchdog server to break"
   printf '%s\n' "$message" >"$libexec/wdserver.fail"
+}
+
+# Makes the export of the patch at PATCH_ROOT fail: its application infrastructure library
+# refuses STEP: "interface" (no interface), "export" (the export run), or by default the
+# creation of the task manager.
+break_export() {
+  local root=$1 step=${2:-} lib64
+  e2e_sandbox_only
+  lib64=$root/opt/brevantis/tarn/lib64
+  [[ -f $lib64/libtarn_infra.so ]] || fail "$root has no application infrastructure library"
+  printf '%s\n' "$step" >"$lib64/libtarn_infra.fail"
 }
 
 # Lays the management agent's files (its module checker and integrity manifest) below

@@ -101,6 +101,10 @@ PatchPaths ProductPaths::Patch(const std::string& tag) const {
   return PatchPaths(tracer_, root.string(), productName_);
 }
 
+PatchPaths ProductPaths::PatchRootedAt(const Path& root) const {
+  return PatchPaths(tracer_, root.string(), productName_);
+}
+
 Path ProductPaths::SystemdUnits() const {
   // Kept after the first success only; a failed attempt is tried again on the next call.
   static std::mutex guard;

@@ -52,6 +52,8 @@ class ProductPaths {
   PatchPaths Upgrade() const;
   // The new patch directory of an install: VarDir() / "<build version>_<tag>".
   PatchPaths Patch(const std::string& tag) const;
+  // The patch whose root is `root`, such as the one a running launcher belongs to.
+  PatchPaths PatchRootedAt(const Path& root) const;
 
   // The directory that holds the unit of "multi-user.target", asked of systemctl once per
   // process (a failed attempt is not kept). Throws std::logic_error "Not supported" when
