@@ -99,7 +99,8 @@ check_recording() {
   # Without any environment, as the launcher may run tools.
   env -i /usr/bin/systemctl enable --now 'brevantis tarn.service' ''
   groupadd -r brevantis
-  iptables -w -A INPUT -m comment --comment "managed by tarn" -j ACCEPT
+  # The real iptables answers; only the record counts here (the kernel may lack the table).
+  iptables -w -A INPUT -m comment --comment "managed by tarn" -j ACCEPT 2>/dev/null || true
   semanage-alias() { semanage "$@"; }
   semanage-alias -s "x;y" "quote'd" --field=Version,Status
   expect_file_eq "$(
@@ -257,11 +258,15 @@ write_everywhere() {
 leave_system_changes() {
   local table build=$E2E_SCRATCH/packages
   groupadd -r "$marker"
-  for table in filter mangle; do
-    iptables -t "$table" -N "$marker"
-    iptables -t "$table" -A OUTPUT -j "$marker"
-    ip6tables -t "$table" -N "$marker"
-  done
+  if iptables -t mangle -S >/dev/null 2>&1 && ip6tables -t mangle -S >/dev/null 2>&1; then
+    for table in filter mangle; do
+      iptables -t "$table" -N "$marker"
+      iptables -t "$table" -A OUTPUT -j "$marker"
+      ip6tables -t "$table" -N "$marker"
+    done
+  else
+    echo "$E2E_CASE: note: the kernel lacks the packet filter tables; no chains left" >&2
+  fi
 
   mkdir -p -- "$build/deb/DEBIAN" "$build/deb/usr/lib/$marker"
   printf 'Package: %s\nVersion: 1.0\nArchitecture: all\nMaintainer: Sandbox Test <test@example.invalid>\nDescription: sandbox test package\n' \

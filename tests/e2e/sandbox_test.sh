@@ -63,8 +63,9 @@ host_snapshot() {
     fi
   done
   # The packet filter of the host's network namespace, without the traffic counters.
-  iptables-save | sed -e '/^#/d' -e 's/\[[0-9]*:[0-9]*\]//'
-  ip6tables-save | sed -e '/^#/d' -e 's/\[[0-9]*:[0-9]*\]//'
+  for path in iptables-save ip6tables-save; do
+    { "$path" 2>&1 || echo "$path failed"; } | sed -e '/^#/d' -e 's/\[[0-9]*:[0-9]*\]//'
+  done
 }
 
 # A run that writes everywhere leaves the host as it was, in both init flavours; the inner
