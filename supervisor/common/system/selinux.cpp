@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 #include <system_error>
@@ -183,19 +184,7 @@ void SeLinux::ConfigureSeLinux(const PatchPaths& patch) const {
   if (IsTraceEnabled(kTraceDebug)) {
     Tracer()->Trace(kTraceDebug, "ConfigureSeLinux() ");
   }
-  std::vector<std::string> missing;
-  for (const char* tool :
-       {"checkmodule", "semodule_package", "semodule", "semanage", "restorecon"}) {
-    if (!FindTool(tool)) {
-      missing.emplace_back(tool);
-    }
-  }
-  if (!missing.empty()) {
-    const std::string message = localization::FormatMessage(
-        localization::LookupMessage(kToolsMissingMessage), {boost::algorithm::join(missing, ", ")});
-    PrintLine(Tracer().get(), console_, kTraceWarning,
-              "\n<YELLOW>Warning: " + message + "</YELLOW>\n");
-  }
+  const bool canLabel = WarnAboutMissingTools();
 
   std::string mainType;
   std::string otherType;
@@ -214,13 +203,33 @@ void SeLinux::ConfigureSeLinux(const PatchPaths& patch) const {
   if (fs::exists(patch.Gui())) {
     labels.emplace_back(patch.Gui(), otherType);
   }
-  if (!FindTool("semanage") || !FindTool("restorecon")) {
+  if (!canLabel) {
     Trace(kTraceDebug, "ConfigureSeLinux", "Labelling tools missing: nothing labelled");
     return;
   }
   for (const auto& [path, type] : labels) {
     MarkFileWithSeLinuxType(path, type);
   }
+}
+
+bool SeLinux::WarnAboutMissingTools() const {
+  std::vector<std::string> missing;
+  for (const char* tool :
+       {"checkmodule", "semodule_package", "semodule", "semanage", "restorecon"}) {
+    if (!FindTool(tool)) {
+      missing.emplace_back(tool);
+    }
+  }
+  if (!missing.empty()) {
+    const std::string message = localization::FormatMessage(
+        localization::LookupMessage(kToolsMissingMessage), {boost::algorithm::join(missing, ", ")});
+    PrintLine(Tracer().get(), console_, kTraceWarning,
+              "\n<YELLOW>Warning: " + message + "</YELLOW>\n");
+  }
+  const auto isMissing = [&missing](const char* tool) {
+    return std::find(missing.begin(), missing.end(), tool) != missing.end();
+  };
+  return !isMissing("semanage") && !isMissing("restorecon");
 }
 
 void SeLinux::ConfigureSELinux(InstallMode mode, const PatchPaths& newPatch) const {

@@ -60,6 +60,8 @@ class SeLinux : public Utils {
   std::optional<Path> FindTool(const char* name) const;
   bool RunTool(const Path& tool, CmdObject::Arguments arguments) const;
   void PrintModuleMessage(std::uint32_t number) const;
+  // Prints the warning about missing policy tools; whether files can be labelled.
+  bool WarnAboutMissingTools() const;
   void PrepareWorkDir(const PatchPaths& patch, const Path& workDir) const;
   bool RunModuleTools(const Path& workDir) const;
 
