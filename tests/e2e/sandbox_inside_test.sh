@@ -4,8 +4,9 @@
 #
 #   sandbox_inside_test.sh systemd|sysv MARKER
 #
-# Checks what a test finds inside (empty trees, PID 1, stand-in tools, the helpers of
-# lib.sh), then writes MARKER-named files into every place that a test may change and
+# Checks what a test finds inside (empty trees, PID 1, the network, recorded tools that are
+# stand-ins or run for real, the helpers of lib.sh), then writes MARKER-named files,
+# groups, packages and packet-filter chains into every place that a test may change and
 # leaves processes running, so that the caller can prove that none of it reaches the host.
 source "$(dirname -- "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
@@ -69,6 +70,10 @@ readonly STANDIN_TABLE=(
   "rpm /usr/bin /usr/sbin"
 )
 
+# Recorded tools whose real program runs after the record.
+readonly PASS_THROUGH_TOOLS=(service update-rc.d groupadd groupdel iptables ip6tables checkmodule
+  semodule_package dpkg rpm)
+
 check_standins_installed() {
   local entry name dir other tool
   for entry in "${STANDIN_TABLE[@]}"; do
@@ -77,6 +82,12 @@ check_standins_installed() {
     expect_contains standin-tool "$dir/$name"
     [[ ! -e $other/$name ]] || fail "$other/$name is still there next to the stand-in $dir/$name"
   done
+  # install-deps installs every one of them, so all are copied.
+  for tool in "${PASS_THROUGH_TOOLS[@]}"; do
+    [[ -x $LAUNCHER_SANDBOX/real/$tool ]] || fail "no real $tool in $LAUNCHER_SANDBOX/real"
+  done
+  expect_eq "${#PASS_THROUGH_TOOLS[@]}" "$(find "$LAUNCHER_SANDBOX/real" -type f | wc -l)" \
+    "number of real tools"
   # The tools that the launcher uses for real stay real programs.
   for tool in /usr/bin/cp /usr/sbin/start-stop-daemon /usr/bin/sleep; do
     expect_eq $'\x7fELF' "$(head -c 4 -- "$tool")" "start of $tool"
@@ -88,15 +99,16 @@ check_recording() {
   # Without any environment, as the launcher may run tools.
   env -i /usr/bin/systemctl enable --now 'brevantis tarn.service' ''
   groupadd -r brevantis
-  iptables -w -A INPUT -m comment --comment "managed by tarn" -j ACCEPT
-  dpkg-query() { dpkg "$@"; }
-  dpkg-query -s "x;y" "quote'd" --field=Version,Status
+  # The real iptables answers; only the record counts here (the kernel may lack the table).
+  iptables -w -A INPUT -m comment --comment "managed by tarn" -j ACCEPT 2>/dev/null || true
+  semanage-alias() { semanage "$@"; }
+  semanage-alias -s "x;y" "quote'd" --field=Version,Status
   expect_file_eq "$(
     cat <<'EOF'
 systemctl enable --now brevantis\ tarn.service ''
 groupadd -r brevantis
 iptables -w -A INPUT -m comment --comment managed\ by\ tarn -j ACCEPT
-dpkg -s x\;y quote\'d --field=Version,Status
+semanage -s x\;y quote\'d --field=Version,Status
 EOF
   )"$'\n' "$LAUNCHER_SANDBOX/calls"
 }
@@ -105,7 +117,7 @@ check_default_answers() {
   local answer status
   expect_eq FragmentPath=/lib/systemd/system/multi-user.target \
     "$(systemctl show -p FragmentPath multi-user.target)" "FragmentPath of multi-user.target"
-  for tool in systemctl rpm semodule; do
+  for tool in systemctl chkconfig semodule; do
     status=0
     answer=$("$tool" is-enabled something 2>&1) || status=$?
     expect_eq "0:" "$status:$answer" "default answer of $tool"
@@ -132,9 +144,43 @@ EOF
   # The hook now answers everything for systemctl, also what has a default answer.
   expect_eq "" "$(systemctl show -p FragmentPath multi-user.target)" "systemctl show through the hook"
 
-  standin_remove groupadd
-  not command -v groupadd >/dev/null
-  [[ ! -e /usr/sbin/groupadd && ! -e /usr/bin/groupadd ]] || fail "groupadd was not removed"
+  standin_remove chkconfig
+  not command -v chkconfig >/dev/null
+  [[ ! -e /usr/sbin/chkconfig && ! -e /usr/bin/chkconfig ]] || fail "chkconfig was not removed"
+}
+
+# Only the loopback interface, and it is up.
+check_network() {
+  expect_eq lo "$(ip -o link show | awk -F': ' '{ print $2 }')" "network interfaces"
+  [[ $(ip -o link show dev lo) == *'<LOOPBACK,UP'* ]] || fail "lo is down: $(ip -o link show dev lo)"
+}
+
+# Pass-through tools are recorded and then answer for real, also when run with the
+# launcher's bare environment; a hook still answers instead of the real tool.
+check_real_tools() {
+  local group=probe-$marker status output
+  clear_calls
+  env -i /usr/sbin/groupadd -r "$group"
+  grep -q "^$group:" /etc/group || fail "the real groupadd did not create $group"
+  groupdel "$group"
+  status=0
+  groupdel "$group" 2>"$E2E_SCRATCH/groupdel.err" || status=$?
+  expect_eq 6 "$status" "exit status of the real groupdel for a missing group"
+  expect_eq "" "$(env -i /usr/bin/rpm -qa)" "packages in a fresh rpm database"
+  [[ -f /var/lib/rpm/rpmdb.sqlite ]] || fail "rpm keeps its database elsewhere than /var/lib/rpm"
+  [[ $(dpkg -s dpkg) == *"Status: install ok installed"* ]] || fail "the real dpkg does not know dpkg"
+  expect_file_eq "groupadd -r $group"$'\n'"groupdel $group"$'\n'"groupdel $group"$'\n'$'rpm -qa\ndpkg -s dpkg\n' \
+    "$LAUNCHER_SANDBOX/calls"
+
+  standin_answer groupadd <<'EOF'
+echo "hooked $*"
+exit 9
+EOF
+  status=0
+  output=$(groupadd -r "$group") || status=$?
+  expect_eq "9:hooked -r $group" "$status:$output" "groupadd answered by its hook"
+  not grep -q "^$group:" /etc/group
+  rm -f -- "$LAUNCHER_SANDBOX/answers/groupadd"
 }
 
 check_product_helpers() {
@@ -204,6 +250,38 @@ write_everywhere() {
   echo "$marker" >"/var/lib/$marker"
   echo "$marker" >"/var/tmp/$marker"
   echo "$marker" >"/usr/share/$marker"
+  leave_system_changes
+}
+
+# A group, packet-filter chains and a package in each package database, made with the real
+# tools.
+leave_system_changes() {
+  local table build=$E2E_SCRATCH/packages
+  groupadd -r "$marker"
+  if iptables -t mangle -S >/dev/null 2>&1 && ip6tables -t mangle -S >/dev/null 2>&1; then
+    for table in filter mangle; do
+      iptables -t "$table" -N "$marker"
+      iptables -t "$table" -A OUTPUT -j "$marker"
+      ip6tables -t "$table" -N "$marker"
+    done
+  else
+    echo "$E2E_CASE: note: the kernel lacks the packet filter tables; no chains left" >&2
+  fi
+
+  mkdir -p -- "$build/deb/DEBIAN" "$build/deb/usr/lib/$marker"
+  printf 'Package: %s\nVersion: 1.0\nArchitecture: all\nMaintainer: Sandbox Test <test@example.invalid>\nDescription: sandbox test package\n' \
+    "$marker" >"$build/deb/DEBIAN/control"
+  echo "$marker" >"$build/deb/usr/lib/$marker/file"
+  dpkg-deb --build "$build/deb" "$build/$marker.deb" >/dev/null
+  dpkg -i "$build/$marker.deb" >/dev/null
+  [[ $(dpkg -s "$marker") == *"Status: install ok installed"* ]] || fail "dpkg did not install $marker"
+
+  printf '%s\n' "Name: $marker" "Version: 1.0" "Release: 1" "Summary: sandbox test package" \
+    "License: none" "BuildArch: noarch" "%description" "sandbox test package" "%files" \
+    >"$build/$marker.spec"
+  rpmbuild -bb --quiet --define "_topdir $build/rpmbuild" "$build/$marker.spec" >/dev/null
+  rpm -i "$build/rpmbuild/RPMS/noarch/$marker-1.0-1.noarch.rpm" 2>/dev/null
+  rpm -q "$marker" >/dev/null
 }
 
 # Leaves a daemon behind that ignores the usual termination signals.
@@ -226,6 +304,8 @@ check_standins_installed
 check_recording
 check_default_answers
 check_hooks
+check_network
+check_real_tools
 check_product_helpers
 check_run_launcher
 write_everywhere

@@ -45,14 +45,26 @@ host_snapshot() {
   find /etc /usr/bin /usr/sbin /usr/lib/systemd -xdev \
     \( -type d -printf '%p/ %M %U:%G\n' \) -o -printf '%p %M %U:%G %s %l\n' | LC_ALL=C sort
   find /usr/lib -maxdepth 1 -printf '%M %p\n' | LC_ALL=C sort
-  # Content of the files that the inner test overwrites or that stand-ins replace.
+  # Content of the files that the inner test overwrites, that the wrappers replace or that
+  # the real tools change inside.
   for path in /usr/bin/dpkg /usr/bin/systemctl /usr/sbin/groupadd /usr/lib/os-release \
-    /etc/os-release /etc/debian_version; do
+    /etc/os-release /etc/debian_version /etc/group /etc/gshadow /var/lib/dpkg/status; do
     if [[ -e $path ]]; then
       sha256sum -- "$path"
     else
       printf 'absent %s\n' "$path"
     fi
+  done
+  # The package databases, rpm's default one in root's home among them.
+  find /var/lib/dpkg /var/lib/rpm -xdev -printf '%p %M %s\n' 2>&1 | LC_ALL=C sort
+  for path in /root/.rpmdb /root/rpmbuild; do
+    if [[ -e $path ]]; then
+      printf 'exists %s\n' "$path"
+    fi
+  done
+  # The packet filter of the host's network namespace, without the traffic counters.
+  for path in iptables-save ip6tables-save; do
+    { "$path" 2>&1 || echo "$path failed"; } | sed -e '/^#/d' -e 's/\[[0-9]*:[0-9]*\]//'
   done
 }
 
@@ -88,29 +100,30 @@ test_host_unchanged() {
   not pgrep -f "leftover-$marker" >/dev/null
 }
 
-# A real tool in the directory where its stand-in does not go is removed as well, so that
-# no search order finds it. The copies are planted in throw-away overlays of a private mount
-# namespace, never on the host.
+# A real tool in the directory where its wrapper does not go is removed as well, so that no
+# search order finds it unrecorded; a pass-through tool runs the copy that the launcher's
+# lookup order (/usr/sbin first) finds. The copies are planted in throw-away overlays of a
+# private mount namespace, never on the host.
 test_other_copies_removed() {
   local plant=$work/plant
-  # Overlays stack two deep at most, and the sandbox adds one more on top of these.
-  if [[ $(stat -f -c %T /usr/bin) == overlayfs || $(stat -f -c %T /usr/sbin) == overlayfs ]]; then
-    echo "$E2E_CASE: note: /usr/bin is on overlayfs already; planted copies not checked" >&2
+  # Overlays stack two deep at most, and the sandbox adds one more on top of this one.
+  # The copies are planted in an overlay of /usr itself: the sandbox's own overlay of /usr
+  # would not see mounts below it.
+  if [[ $(stat -f -c %T /usr) == overlayfs || $(findmnt -n -o TARGET /usr/bin) == /usr/bin ||
+    $(findmnt -n -o TARGET /usr/sbin) == /usr/sbin ]]; then
+    echo "$E2E_CASE: note: /usr is on overlayfs or split into mounts; planted copies not checked" >&2
     return 0
   fi
-  mkdir -p -- "$plant/bin-upper" "$plant/bin-work" "$plant/sbin-upper" "$plant/sbin-work"
+  mkdir -p -- "$plant/upper" "$plant/work"
   status=0
   # shellcheck disable=SC2016 # Expanded by the inner shell.
   unshare --mount --propagation private -- bash -c '
     set -euo pipefail
     plant=$1
     shift
-    mount -t overlay overlay \
-      -o "lowerdir=/usr/bin,upperdir=$plant/bin-upper,workdir=$plant/bin-work" /usr/bin
-    mount -t overlay overlay \
-      -o "lowerdir=/usr/sbin,upperdir=$plant/sbin-upper,workdir=$plant/sbin-work" /usr/sbin
-    if [[ $(stat -f -c %T /usr/bin) != overlayfs || $(stat -f -c %T /usr/sbin) != overlayfs ]]; then
-      echo "cannot lay overlays over /usr/bin and /usr/sbin"
+    mount -t overlay overlay -o "lowerdir=/usr,upperdir=$plant/upper,workdir=$plant/work" /usr
+    if [[ $(stat -f -c %T /usr/bin) != overlayfs ]]; then
+      echo "cannot lay an overlay over /usr"
       exit 1
     fi
     for path in /usr/sbin/{systemctl,checkmodule,dpkg,rpm} /usr/bin/{service,groupadd,iptables,restorecon}; do
@@ -119,14 +132,22 @@ test_other_copies_removed() {
     done
     "$@"' plant "$plant" \
     "$sandbox" --state "$work/plant-state" -- bash -c '
+      set -u
       for tool in systemctl checkmodule dpkg rpm; do
         [[ ! -e /usr/sbin/$tool ]] || { echo "/usr/sbin/$tool is left"; exit 1; }
-        [[ -z $(PATH=/usr/sbin:/usr/bin "$tool") ]] || { echo "a real $tool answered"; exit 1; }
+        expected="real /usr/sbin/$tool"
+        [[ $tool != systemctl ]] || expected=""
+        answer=$(PATH=/usr/sbin:/usr/bin "$tool")
+        [[ $answer == "$expected" ]] || { echo "$tool answered \"$answer\""; exit 1; }
       done
       for tool in service groupadd iptables restorecon; do
         [[ ! -e /usr/bin/$tool ]] || { echo "/usr/bin/$tool is left"; exit 1; }
-        [[ -z $(PATH=/usr/bin:/usr/sbin "$tool") ]] || { echo "a real $tool answered"; exit 1; }
-      done' >"$work/out" 2>&1 || status=$?
+        answer=$(PATH=/usr/bin:/usr/sbin "$tool" --version 2>&1 || true)
+        [[ $answer != *"real /usr/bin"* ]] || { echo "the planted /usr/bin/$tool answered"; exit 1; }
+      done
+      expect="systemctl checkmodule dpkg rpm service groupadd iptables restorecon"
+      [[ $(cut -d " " -f 1 "$LAUNCHER_SANDBOX/calls" | paste -s -d " ") == "$expect" ]] ||
+        { echo "calls: $(<"$LAUNCHER_SANDBOX/calls")"; exit 1; }' >"$work/out" 2>&1 || status=$?
   expect_eq 0 "$status" "exit status with planted tools ($(<"$work/out"))"
 }
 
@@ -191,7 +212,7 @@ seq 1 50 | sed 's/^/trace line /' >/var/log/brevantis/tarn/tarn_launcher.log
 echo payload >/opt/brevantis/tarn/bin/tarn
 ln -s /opt/brevantis/tarn/bin/tarn /var/opt/brevantis/tarn/link
 echo 42 >/run/tarn.pid
-groupadd -r 'tarn users'
+systemctl enable 'tarn users'
 expect_eq installed missing "state of the agent"
 echo "not reached"
 EOF
@@ -203,7 +224,7 @@ EOF
   expect_contains $'trace line 11\ntrace line 12\n' "$work/err"
   expect_contains $'trace line 50\n' "$work/err"
   expect_not_contains $'trace line 10\n' "$work/err"
-  expect_contains $'groupadd -r tarn\\ users\n' "$work/err"
+  expect_contains $'systemctl enable tarn\\ users\n' "$work/err"
   expect_contains "sandbox: kept $state" "$work/err"
   expect_file_eq $'payload\n' "$state/trees/opt/brevantis/tarn/bin/tarn"
   expect_eq /opt/brevantis/tarn/bin/tarn "$(readlink "$state/trees/var/opt/brevantis/tarn/link")" \
@@ -339,6 +360,24 @@ test_standin_records_and_answers() {
   expect_file_eq $'warning\n' "$work/err"
   chmod 0644 -- "$state/answers/rpm"
   expect_eq "" "$("$standin_tool" "$state" rpm -q x)" "answer with a non-executable hook"
+
+  # A real copy answers after the record, under the tool's own name and with a PATH even
+  # in a bare environment; a hook still wins over it.
+  mkdir -p -- "$state/real"
+  # shellcheck disable=SC2016 # Expanded by the real copy.
+  printf '#!/usr/bin/env bash\necho "real ${0##*/} $* PATH=$PATH"; exit 5\n' >"$state/real/rpm"
+  chmod 0755 -- "$state/real/rpm"
+  : >"$state/calls"
+  status=0
+  env -i "$standin_tool" "$state" rpm -q 'tarn agent' >"$work/out" || status=$?
+  expect_eq 5 "$status" "exit status of the real copy"
+  expect_file_eq $'real rpm -q tarn agent PATH=/usr/sbin:/usr/bin:/sbin:/bin\n' "$work/out"
+  expect_file_eq $'rpm -q tarn\\ agent\n' "$state/calls"
+  chmod 0755 -- "$state/answers/rpm"
+  status=0
+  "$standin_tool" "$state" rpm -q x >"$work/out" 2>/dev/null || status=$?
+  expect_eq 4 "$status" "exit status with both a hook and a real copy"
+  expect_file_eq $'answer 2: -q x\n' "$work/out"
 }
 
 test_refusals
