@@ -5,6 +5,7 @@
 
 #include "sov_common/file_lock.h"
 #include "sov_common/unique_fd.h"
+#include "supervisor/common/files/pid_text.h"
 
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -38,33 +39,6 @@ struct stat Stat(int fd) {
     ThrowSystemError("fstat syscall failed");
   }
   return status;
-}
-
-// An optional sign, then decimal digits up to the first other character; nullopt when
-// there is no digit or the value does not fit a signed 32-bit integer.
-std::optional<pid_t> ParsePid(const std::string& text) {
-  size_t at = 0;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
-  }
-  const size_t firstDigit = at;
-  long long value = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    value = value * 10 + (text[at] - '0');
-    if (value > 2147483648LL) {
-      return std::nullopt;
-    }
-  }
-  if (at == firstDigit) {
-    return std::nullopt;
-  }
-  value = negative ? -value : value;
-  if (value > 2147483647LL) {
-    return std::nullopt;
-  }
-  return static_cast<pid_t>(value);
 }
 
 // The whole content, read under the lock; nullopt when the file does not exist.
