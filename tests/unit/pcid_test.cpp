@@ -119,7 +119,7 @@ TEST_F(PcidTest, SourceThatIsNoRegularFileIsSkipped) {
   InstallPcid(utils_, product_, config);
   EXPECT_THAT(tracer_->TextsAt(kTraceError),
               Contains("GetPcidFromFile: Cannot read PCID file /var/opt/brevantis/sentrel/"
-                       "install_id: Invalid argument"));
+                       "install_id: Is a directory"));
   EXPECT_EQ(kGuid, testing::ReadFile(product_.Pcid()));
 }
 
