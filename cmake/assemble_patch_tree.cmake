@@ -51,17 +51,12 @@ place("${SOURCE_DIR}/product/agreements.ini" "${opt}/shared/init/agreements.ini"
 place_tree("${SOURCE_DIR}/product/storage" "${opt}/shared/init/storage")
 place_tree("${SOURCE_DIR}/localization_tools/loc" "${opt}/shared/loc")
 
-# The service files come from dist/ once they exist there.
-foreach(entry "tarn.service:tarn.service:DATA" "tarn:tarn:PROGRAM"
-              "selinux/tarn.te:selinux/tarn.te:DATA")
-  string(REPLACE ":" ";" entry "${entry}")
-  list(GET entry 0 from)
-  list(GET entry 1 to)
-  list(GET entry 2 kind)
-  if(EXISTS "${SOURCE_DIR}/dist/${from}")
-    place("${SOURCE_DIR}/dist/${from}" "${opt}/shared/${to}" ${kind})
-  endif()
-endforeach()
+# The service files. The init script is also laid at etc/init.d/tarn below the patch root:
+# the system's /etc/init.d/tarn links there through install-current.
+place("${SOURCE_DIR}/dist/tarn.service" "${opt}/shared/tarn.service" DATA)
+place("${SOURCE_DIR}/dist/tarn" "${opt}/shared/tarn" PROGRAM)
+place("${SOURCE_DIR}/dist/tarn" "${stage}/etc/init.d/tarn" PROGRAM)
+place("${SOURCE_DIR}/dist/selinux/tarn.te" "${opt}/shared/selinux/tarn.te" DATA)
 
 # The integrity manifest lists every file of the tree, relative to its own directory.
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${opt}/bin" "${opt}/*")

@@ -1,7 +1,7 @@
 # The patch tree: one complete patch root in ${CMAKE_BINARY_DIR}/patch_tree, as the package
 # will ship it below /var/opt/brevantis/tarn/install_<version>/: the launcher, the
 # stand-ins for the product's other programs, the product's data files (product/), the
-# message catalogue and the service files of dist/ when they exist. The end-to-end tests lay
+# message catalogue and the service files of dist/. The end-to-end tests lay
 # their patches from it. Beside it, agent_tree holds the management agent's files that a
 # test may lay below /opt/brevantis/qvnagent64.
 set(LAUNCHER_PATCH_TREE ${CMAKE_BINARY_DIR}/patch_tree)
