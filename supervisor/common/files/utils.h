@@ -57,10 +57,11 @@ class Utils : public Traceable {
   // removed first.
   void CreateOrReplaceSymlink(const Path& link, const Path& target) const;
 
-  // Tree copies with the system "cp" (the runner's failure when cp fails): "-prv";
-  // "-pv" only when nothing (not even a dangling link) is at `to`; "-nprv" (no clobber), whose
-  // non-zero status is accepted on the distribution types Alt and Euler, where cp reports skipped
-  // files so.
+  // Tree copies with the system "cp" (the runner's failure when cp fails): "-prv" with
+  // "--remove-destination" (an existing file is replaced by a new inode, so that its other
+  // hard links keep their content); "-pv" only when nothing (not even a dangling link) is at
+  // `to`; "-nprv" (no clobber), whose non-zero status is accepted on the distribution types
+  // Alt and Euler, where cp reports skipped files so.
   void CopyPRV(const Path& from, const Path& to) const;
   void CopyPV(const Path& from, const Path& to) const;
   void CopyNPRV(const Path& from, const Path& to) const;
@@ -98,7 +99,7 @@ class Utils : public Traceable {
                    const Path& path,
                    const std::string& content,
                    mode_t mode) const;
-  CmdObject::Result RunCp(const char* options, const Path& from, const Path& to) const;
+  CmdObject::Result RunCp(CmdObject::Arguments options, const Path& from, const Path& to) const;
 };
 
 }  // namespace sov::supervisor
