@@ -36,8 +36,8 @@ struct Agreements {
   void Revoke(const std::string& id);
 
   // From and to the agreements ini tree; the changed flag starts clear. A kind without
-  // identifiers and an absent group check have no key; a section left without keys is
-  // dropped.
+  // identifiers and an absent group check have no key; an "AcceptedAgreement" section left
+  // without keys is dropped.
   static Agreements FromTree(const boost::property_tree::ptree& tree);
   boost::property_tree::ptree ToTree() const;
 };
