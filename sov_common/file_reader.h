@@ -12,7 +12,7 @@ namespace sov::tools {
 
 struct ReadLimits {
   // Larger files are refused with EFBIG.
-  std::size_t maxSize = 16 * 1024 * 1024;
+  std::size_t maxSize = std::size_t{16} * 1024 * 1024;
   // With false a symbolic link at the path itself is refused with ELOOP; links in the
   // directories above it are followed either way.
   bool followLinks = true;

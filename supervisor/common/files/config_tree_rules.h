@@ -12,7 +12,7 @@
 namespace sov::supervisor {
 
 // The largest configuration file that is read or written.
-inline constexpr std::size_t kMaxConfigFileSize = 64 * 1024 * 1024;
+inline constexpr std::size_t kMaxConfigFileSize = std::size_t{64} << 20;
 // The deepest nesting of XML elements or of JSON objects and arrays (the top-level
 // element, or the top-level object, is level 1). Parsing is recursive, so a deeper file
 // could exhaust the stack.

@@ -33,7 +33,7 @@ std::string AbsoluteName(const Path& path) {
   return fs::absolute(path).string();
 }
 
-const std::string kMaxSizeText = std::to_string(kMaxConfigFileSize / (1024 * 1024)) + " MiB";
+const std::string kMaxSizeText = std::to_string(kMaxConfigFileSize >> 20) + " MiB";
 
 // The whole file, or the parser library's error of the format (`Error`) naming the file.
 template <typename Error>
