@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,12 +41,12 @@ bool IsLetterOrDigit(char c) {
 }
 
 // "<prefix>" followed by exactly what mkostemp puts in place of "XXXXXX".
-bool IsTemporaryName(const std::string& name, const std::string& prefix) {
-  if (name.size() != prefix.size() + kRandomLength || name.compare(0, prefix.size(), prefix) != 0) {
+bool IsTemporaryName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + kRandomLength || name.substr(0, prefix.size()) != prefix) {
     return false;
   }
-  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
-    if (!IsLetterOrDigit(name[i])) {
+  for (const char c : name.substr(prefix.size())) {
+    if (!IsLetterOrDigit(c)) {
       return false;
     }
   }
