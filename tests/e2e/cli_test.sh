@@ -85,8 +85,9 @@ ${ESC}[0m
 
 " "$ERR"
 
-# A word without dashes, or an abbreviated option, is a command-line error too: run
-# quietly, "launcher stop" would start the product and "--u" would uninstall it.
+# A word without dashes and an abbreviated option name are command-line errors: ignoring
+# the word would make "launcher stop" start the product, and guessing would make "--u"
+# uninstall it.
 for arguments in stop status uninstall "--status stop" --u --r --ztn; do
   # shellcheck disable=SC2086 # the words are meant to split
   run_launcher $arguments
