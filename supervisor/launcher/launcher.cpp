@@ -3,6 +3,7 @@
 #include "supervisor/launcher/launcher.h"
 
 #include "ivo/channel.h"
+#include "sov_common/control_escape.h"
 #include "supervisor/common/console.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/export_command.h"
@@ -65,7 +66,9 @@ int Launcher::OnException(const std::exception_ptr& error) {
 
 Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   auto arguments = std::make_shared<const LauncherArguments>(args);
-  Trace(kTraceDebug, "CreateCommand", "Arguments: ", arguments->ArgumentLine());
+  // Escaped: a word with a line break must not forge trace lines.
+  Trace(kTraceDebug, "CreateCommand",
+        "Arguments: ", sov::tools::EscapeControlCharacters(arguments->ArgumentLine()));
   using Name = LauncherCommand::Name;
   if (arguments->IsHelp()) {
     return [arguments]() {
