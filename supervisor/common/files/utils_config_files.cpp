@@ -42,10 +42,11 @@ std::string ReadConfigText(const Path& path) {
   limits.maxSize = kMaxConfigFileSize;
   auto content = sov::tools::ReadWholeFile(path, limits);
   if (!content) {
-    const std::string message = content.error == EFBIG    ? "file is larger than " + kMaxSizeText
-                                : content.error == EINVAL ? "not a regular file"
-                                                          : std::string("cannot open file: ") +
-                                                                std::strerror(content.error);
+    const bool notRegular = content.error == EINVAL || content.error == EISDIR;
+    const std::string message =
+        content.error == EFBIG ? "file is larger than " + kMaxSizeText
+        : notRegular           ? "not a regular file"
+                               : std::string("cannot open file: ") + std::strerror(content.error);
     BOOST_THROW_EXCEPTION(Error(message, AbsoluteName(path), 0));
   }
   return std::move(content.text);
