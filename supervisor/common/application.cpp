@@ -9,6 +9,8 @@
 #include "supervisor/common/exceptions.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/common/paths/system_paths.h"
+#include "supervisor/common/system/connector_reload.h"
+#include "supervisor/common/system/package_query.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
@@ -169,6 +171,28 @@ bool Application::IsCurrentPatchRunning(pid_t* pid) const {
   }
   Trace(kTraceDebug, kRunning, "Product running (PID:", *parsed, ")");
   return true;
+}
+
+bool Application::IsAgentInstalled() const {
+  static const bool installed = [this] {
+    const PackageQuery query(Tracer(), GetDistribType());
+    return query.IsInstalled("qvnagent") || query.IsInstalled("qvnagent64");
+  }();
+  return installed;
+}
+
+void Application::ReloadConnectors() const {
+  ConnectorReload(Tracer(), NagentPid())
+      .Reload(ProductPaths(Tracer()).Current().DisableReloadConnectorsFlag());
+}
+
+void Application::EnableReloadConnectors() const {
+  ConnectorReload(Tracer(), NagentPid())
+      .Enable(ProductPaths(Tracer()).Current().DisableReloadConnectorsFlag());
+}
+
+void Application::DisableReloadConnectors(const PatchPaths& patch) const {
+  ConnectorReload(Tracer(), NagentPid()).Disable(patch.DisableReloadConnectorsFlag());
 }
 
 }  // namespace sov::supervisor

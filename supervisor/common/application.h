@@ -3,6 +3,7 @@
 #pragma once
 
 #include "supervisor/common/files/utils.h"
+#include "supervisor/common/paths/patch_paths.h"
 
 #include <boost/core/noncopyable.hpp>
 
@@ -38,6 +39,17 @@ class Application : boost::noncopyable, public Utils {
   // process, another executable) is false and traced; I/O failures throw. `pid`, when not
   // null, receives the parsed pid.
   bool IsCurrentPatchRunning(pid_t* pid) const;
+
+  // Whether the management agent's package ("qvnagent" or "qvnagent64") is installed, as
+  // the package database says; asked once per process. Never throws.
+  bool IsAgentInstalled() const;
+
+  // Connector reload of the management agent (SIGHUP), unless the current patch's marker
+  // file disables it; and the marker's removal and creation. None of them throws for the
+  // agent's or the marker's problems: they are traced.
+  void ReloadConnectors() const;
+  void EnableReloadConnectors() const;
+  void DisableReloadConnectors(const PatchPaths& patch) const;
 };
 
 }  // namespace sov::supervisor
