@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
 # Inside the sandbox: prints the (mangled) names of the launcher's own functions that run
 # during "--status", once with the product running and once without, for the linker's
-# symbol ordering. Usage: startup_profile.sh LAUNCHER WDSERVER
+# symbol ordering. Usage: startup_profile.sh LAUNCHER PATCH_TREE
 set -euo pipefail
-launcher=$1 wdserver=$2
+launcher=$1 patch_tree=$2
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/wdserver_command_line.sh"
 if [[ -z ${LAUNCHER_SANDBOX:-} || $(readlink /proc/self/ns/pid) != "$(cat "$LAUNCHER_SANDBOX/pidns")" ]]; then
   echo "startup_profile.sh: run it inside the sandbox" >&2
   exit 1
@@ -21,9 +23,10 @@ profile_status() {
 {
   profile_status stopped
   patch=/var/opt/brevantis/tarn/patch_profile
-  mkdir -p "$patch/opt/brevantis/tarn/libexec"
-  cp "$wdserver" "$patch/opt/brevantis/tarn/libexec/wdserver"
+  mkdir -p "${patch%/*}"
+  cp -a "$patch_tree" "$patch"
   ln -sfn "$patch" /var/opt/brevantis/tarn/install-current
-  "$patch/opt/brevantis/tarn/libexec/wdserver" -p /var/run/wdserver.pid -d
+  wdserver_command_line "$patch"
+  "${WDSERVER_COMMAND_LINE[@]}"
   profile_status running
 } | grep -E '^[A-Za-z_][^ ()]*$' | sort -u

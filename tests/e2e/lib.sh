@@ -314,6 +314,64 @@ start_fake_wdserver() {
   fail "the fake wdserver (pid $WDSERVER_PID) did not start $expected_exe"
 }
 
+# Lays a patch from the built patch tree ($LAUNCHER_PATCH_TREE) as a plain copy at
+# /var/opt/brevantis/tarn/NAME, and makes its manifest name VERSION wherever it named the
+# build's version. Touches no link. Sets PATCH_DIR.
+lay_patch() {
+  local name=$1 version=$2 manifest built
+  e2e_sandbox_only
+  e2e_check_name "$name"
+  [[ $name != install-* ]] || fail "a patch cannot be named $name: the install-* names are the state links"
+  [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "version \"$version\" is not four dotted numbers"
+  [[ -n ${LAUNCHER_PATCH_TREE:-} && -d $LAUNCHER_PATCH_TREE/opt/brevantis/tarn ]] ||
+    fail "LAUNCHER_PATCH_TREE does not name the built patch tree (cmake --build build --target patch_tree)"
+  PATCH_DIR=$E2E_TARN_VAR/$name
+  [[ ! -e $PATCH_DIR && ! -L $PATCH_DIR ]] || fail "$PATCH_DIR exists already"
+  mkdir -p -- "$E2E_TARN_VAR"
+  cp -a -- "$LAUNCHER_PATCH_TREE" "$PATCH_DIR"
+  manifest=$PATCH_DIR/opt/brevantis/tarn/doc/manifest.ini
+  built=$(sed -n 's/^ProductVersion=//p' -- "$manifest")
+  sed -i "s/${built//./\\.}/$version/g" -- "$manifest"
+}
+
+# Lays the patch NAME of VERSION as a first install leaves it: install-current points at it,
+# the live ini and agreements are the patch's shipped ones (the agreement accepted), and
+# the patch's private storage is laid from its shipped initial storage. Sets PATCH_DIR.
+install_product() {
+  local name=$1 version=$2 init
+  lay_patch "$name" "$version"
+  if [[ -e $E2E_CURRENT_LINK && ! -L $E2E_CURRENT_LINK ]]; then
+    fail "$E2E_CURRENT_LINK exists and is not a symbolic link"
+  fi
+  ln -sfn -- "$PATCH_DIR" "$E2E_CURRENT_LINK"
+  init=$PATCH_DIR/opt/brevantis/tarn/shared/init
+  mkdir -p -- "$E2E_TARN_VAR/common" "$PATCH_DIR/var/opt/brevantis/tarn/private"
+  cp -- "$init/tarn.ini" "$E2E_TARN_VAR/common/tarn.ini"
+  cp -- "$init/agreements.ini" "$E2E_TARN_VAR/common/agreements.ini"
+  cp -a -- "$init/storage" "$PATCH_DIR/var/opt/brevantis/tarn/private/storage"
+}
+
+# Makes the watchdog server of the patch at PATCH_ROOT fail to start: it prints MESSAGE
+# (default: one naming the marker file) on stderr and exits 1.
+break_wdserver() {
+  local root=$1 message=${2:-} libexec
+  e2e_sandbox_only
+  libexec=$root/opt/brevantis/tarn/libexec
+  [[ -x $libexec/wdserver ]] || fail "$root has no watchdog server to break"
+  printf '%s\n' "$message" >"$libexec/wdserver.fail"
+}
+
+# Lays the management agent's files (its module checker and integrity manifest) below
+# /opt/brevantis/qvnagent64. Whether the agent counts as installed is the package tool's
+# answer, which the test sets itself.
+lay_agent_files() {
+  local agent_tree=${LAUNCHER_AGENT_TREE:-${LAUNCHER_PATCH_TREE:-}/../agent_tree}
+  e2e_sandbox_only
+  [[ -d $agent_tree/opt/brevantis/qvnagent64 ]] || fail "no agent tree at $agent_tree"
+  mkdir -p /opt/brevantis
+  cp -a -- "$agent_tree/opt/brevantis/qvnagent64" /opt/brevantis/
+}
+
 # ---------------------------------------------------------------------------------------
 # Failure report
 # ---------------------------------------------------------------------------------------
