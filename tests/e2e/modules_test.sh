@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
 # The product's own kernel modules, with fanotify off.
 #   modules_test.sh loaded: a package waits for the upgrade while a product module is
 #     loaded (a fake /proc/modules bind-mounted in the sandbox): the old product starts and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
 # Start, stop and restart of an installed product on the init system the sandbox shows:
 # the watchdog server runs after "start", a second start reports it running (2), "stop"
 # ends it and a second stop reports it stopped (2), a pid recycled by another program is

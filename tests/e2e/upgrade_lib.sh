@@ -42,10 +42,11 @@ lay_upgrade() {
   : >"$E2E_TRACE_FILE"
 }
 
-# Runs "start" the way the service unit does: the launcher that install-current names.
+# Runs "start" the way the service unit does: the launcher that install-current names,
+# without arguments.
 start_as_service_manager() {
   local launcher=$LAUNCHER
   LAUNCHER=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
-  run_launcher "$@"
+  run_launcher
   LAUNCHER=$launcher
 }

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
 # The start-time upgrade chain with patches laid from the built tree: the installed
 # 12.4.0.1 patch "a" and the new 12.6.0.118 patch "b".
 #   upgrade_test.sh success: "b" starts, the links say Installed, a's tree is gone.

@@ -117,7 +117,7 @@ TEST_F(WdServerCommandLineTest, IniValuesAndEnvironment) {
   inputs_.term.reset();
   inputs_.startupMode = ProductStartupMode::Install;
   const auto arguments = Arguments(ini);
-  const std::vector<std::string> tail(arguments.end() - 15, arguments.end() - 2);
+  const std::vector<std::string> tail(arguments.end() - 17, arguments.end() - 2);
   EXPECT_THAT(tail, ElementsAreArray<std::string>(
                         {"--syscall-check-period", "1m", "--worklog",
                          "/var/opt/brevantis/tarn/private/tarn_health.log", "--worklog-period",
