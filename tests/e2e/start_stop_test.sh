@@ -28,6 +28,24 @@ done
 grep -qs '"tarn"' /var/opt/brevantis/tarn/common/offline-events/*.json ||
   fail "no integrity check event for the product"
 
+# A slow integrity checker holds neither the start nor a caller that reads its output to
+# the end: it waits for the test's release (at most 20 s) and is still waiting afterwards.
+run_launcher --stop
+expect_status 0
+checker=$PATCH_DIR/opt/brevantis/tarn/bin/integrity_checker
+release=$E2E_SCRATCH/release-checker
+mv -- "$checker" "$checker.real"
+cat >"$checker" <<SCRIPT
+#!/bin/sh
+for i in \$(seq 400); do [ -e "$release" ] && break; sleep 0.05; done
+exec "$checker.real" "\$@"
+SCRIPT
+chmod 0755 -- "$checker"
+at_exit touch "$release"
+output=$("$LAUNCHER" 2>&1)
+pgrep -f "bin/integrity_checker --signature-type" >/dev/null || fail "the start waited for the integrity checker; output: $output"
+touch "$release"
+
 run_launcher --start
 expect_status 2
 expect_contains "StartProduct: wdserver already started!" "$E2E_TRACE_FILE"
