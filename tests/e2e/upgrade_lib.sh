@@ -3,14 +3,20 @@
 # and a new patch "b" (12.6.0.118) laid beside it by the package, as the install command
 # leaves them (install-upgrade points at b: PackageReconfigured).
 
+# Whether the built launcher carries the settings export. Asked before anything is
+# installed, so that a real export has nothing to write.
+export_available() {
+  local probe
+  probe=$("$LAUNCHER" --export 2>&1 || true)
+  [[ $probe != *"is not available in this build"* ]]
+}
+
 # Where the build has no settings export yet, the previous patch's launcher gets a wrapper
 # that answers "--export" as the export does (the two files into the active patch) and
 # runs the real launcher for everything else.
-stub_export_if_missing() {
-  local root=$1 libexec probe
+stub_export() {
+  local root=$1 libexec
   libexec=$root/opt/brevantis/tarn/libexec
-  probe=$("$libexec/launcher" --export 2>&1 || true)
-  [[ $probe == *"is not available in this build"* ]] || return 0
   mv -- "$libexec/launcher" "$libexec/launcher.real"
   cat >"$libexec/launcher" <<'SCRIPT'
 #!/bin/sh
@@ -27,10 +33,12 @@ SCRIPT
 }
 
 lay_upgrade() {
+  local stub=0
+  export_available || stub=1
   install_product a 12.4.0.1
   mkdir -p "$PATCH_DIR/var/opt/brevantis/tarn/private/updates/avbases"
   echo base >"$PATCH_DIR/var/opt/brevantis/tarn/private/updates/avbases/base.db"
-  stub_export_if_missing "$PATCH_DIR"
+  ((stub == 0)) || stub_export "$PATCH_DIR"
   run_launcher
   expect_status 0
   lay_patch b 12.6.0.118

@@ -1,5 +1,6 @@
 #include "supervisor/launcher/start_command.h"
 
+#include "sov_common/init_system.h"
 #include "supervisor/common/system/systemd_service.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/launcher_arguments.h"
@@ -179,6 +180,27 @@ TEST_F(UpgradeLoopTest, FirstStartOfTheNewPatch) {
       "for_upgrade_settings.xml",
       info.get<std::string>("ForUpgradeSettings"));
   EXPECT_FALSE(info.get_optional<std::string>("ForUpgradePersistentData"));
+}
+
+TEST_F(UpgradeLoopTest, FirstStartInstallsTheServiceUnitOfThePatch) {
+  Link("current", b_);
+  Link("previous", a_);
+  const Path shared = b_ / "opt/brevantis/tarn/shared";
+  testing::WriteFile(shared / "tarn.service", "[Service]\n");
+  testing::WriteFile(shared / "tarn", "#!/bin/sh\n", 0755);
+  auto context = MakeContext();
+  RunLoop(context);
+  if (IsSystemd()) {
+    const Path unit = "/lib/systemd/system/tarn.service";
+    EXPECT_EQ("[Service]\n", testing::ReadFile(unit));
+    EXPECT_THAT(testing::RecordedCalls(), ::testing::Contains("systemctl daemon-reload"));
+    fs::remove(unit);
+  } else {
+    const Path script = "/etc/init.d/tarn";
+    EXPECT_EQ("/var/opt/brevantis/tarn/install-current/opt/brevantis/tarn/shared/tarn",
+              fs::read_symlink(script).string());
+    fs::remove(script);
+  }
 }
 
 TEST_F(UpgradeLoopTest, FailedFirstStartRollsBack) {
