@@ -34,7 +34,6 @@ namespace sov::supervisor {
 namespace fs = boost::filesystem;
 namespace {
 
-constexpr const char* kLoop = "UpgradeLoop";
 constexpr std::chrono::seconds kFailedServerStopWait{30};
 
 // The other launcher gets the standard streams and default signal handling only: every
@@ -109,7 +108,7 @@ void StartCommand::ExecLauncher(Context& context) {
     BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
   }
   PrepareExec();
-  const std::string path = launcher.string();
+  const std::string& path = launcher.string();
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);
   BOOST_THROW_EXCEPTION(std::system_error(errno, std::generic_category(), "Can't exec " + path));
