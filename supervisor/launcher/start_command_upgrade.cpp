@@ -111,7 +111,8 @@ void StartCommand::ExecLauncher(Context& context) {
   const std::string& path = launcher.string();
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);
-  BOOST_THROW_EXCEPTION(std::system_error(errno, std::generic_category(), "Can't exec " + path));
+  const int error = errno;
+  BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), "Can't exec " + path));
 }
 
 std::optional<StartCommand::Result> StartCommand::PackageReconfigured(Context& context) {
