@@ -11,6 +11,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+
 #include <functional>
 #include <stdexcept>
 
@@ -263,6 +266,43 @@ TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
                   : "");
     EXPECT_EQ("old ulkm", testing::ReadFile(a_ / modules / "libsystem_interceptors.so"));
   }
+}
+
+TEST_F(UpgradeLoopTest, OtherLauncherGetsOnlyTheStandardStreamsAndDefaultSignals) {
+  testing::TempDir out;
+  testing::WriteFile(b_ / "opt/brevantis/tarn/libexec/launcher",
+                     "#!/bin/sh\n"
+                     "echo \"$#\" > " +
+                         (out / "arguments").string() +
+                         "\n"
+                         "grep -E '^Sig(Blk|Ign)' /proc/self/status > " +
+                         (out / "signals").string() +
+                         "\n"
+                         "exec /bin/ls /proc/self/fd > " +
+                         (out / "fds").string() + "\n",
+                     0755);
+  Link("current", b_);
+  const int status = testing::RunInChild([&]() -> int {
+    // What a caller might leave behind: a descriptor without close-on-exec, an ignored
+    // and a blocked signal.
+    const int inherited = open("/dev/null", O_RDONLY);
+    dup2(inherited, 7);
+    signal(SIGHUP, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    StartCommand command(
+        launcher_, std::make_shared<const LauncherArguments>(std::vector<std::string>{"launcher"}));
+    auto context = MakeContext();
+    command.ExecLauncher(context);
+  });
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("0\n", testing::ReadFile(out / "arguments"));
+  EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n",
+            testing::ReadFile(out / "signals"));
+  // ls's own directory descriptor is 3.
+  EXPECT_EQ("0\n1\n2\n3\n", testing::ReadFile(out / "fds"));
 }
 
 // An upgrade from a product of another name: its service hands over to ours.
