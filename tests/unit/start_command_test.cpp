@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 
 #include <functional>
 #include <stdexcept>
@@ -160,6 +162,35 @@ TEST_F(UpgradeLoopTest, PackageReconfiguredGoesToTheNewLauncher) {
   // Start is written before the exec: a start after a crash goes on in b.
   EXPECT_EQ("current=b upgrade=- previous=a failed=-", Links());
   EXPECT_TRUE(command_.starts.empty());
+}
+
+// With fanotify off and a product module loaded the upgrade waits for a reboot: the old
+// product starts and the state stays. /proc is replaced in a private mount namespace of a
+// child, where /proc/modules lists the module.
+TEST_F(UpgradeLoopTest, LoadedModuleHoldsTheUpgradeUntilReboot) {
+  Link("current", a_);
+  Link("upgrade", b_);
+  testing::TempDir proc;
+  testing::WriteFile(proc / "modules", "ext4 1 0 - Live 0x0\nredirfs 16384 0 - Live 0x0\n");
+  const int status = testing::RunInChild([&]() -> int {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(proc.path().c_str(), "/proc", nullptr, MS_BIND, nullptr) != 0) {
+      return 77;
+    }
+    auto context = MakeContext();
+    context.ini.put("General.UseFanotify", "no");
+    if (!RunLoop(context).empty() ||
+        command_.starts != std::vector<std::string>{"PackageReconfigured"}) {
+      return 1;
+    }
+    context.ini.put("General.UseFanotify", "yes");
+    return RunLoop(context) == currentLauncher_ ? 0 : 2;
+  });
+  if (status == 77) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
+  EXPECT_EQ(0, status);
 }
 
 TEST_F(UpgradeLoopTest, FirstStartOfTheNewPatch) {
