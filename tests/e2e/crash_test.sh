@@ -21,6 +21,8 @@ every=${LAUNCHER_CRASH_EVERY:-1}
 command -v strace >/dev/null || skip "strace is not installed"
 strace -qq -o /dev/null -e trace=none true 2>/dev/null || skip "strace cannot trace here"
 
+# The leak checker stops the world with ptrace, which a traced process cannot: off under strace.
+readonly traced_asan=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
 readonly syscalls=symlink,symlinkat,rename,renameat,renameat2,unlink,unlinkat,rmdir,mkdir,mkdirat,link,linkat,fsync,fdatasync,execve,clone,clone3,fork,vfork,kill
 readonly snapshot=$E2E_SCRATCH/snapshot
 readonly system_links=(/usr/bin/tarn-setup /usr/bin/tarn-control /usr/bin/response)
@@ -105,7 +107,7 @@ trace=$E2E_SCRATCH/reference.strace
 LAUNCHER=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
 E2E_LAST_RUN="strace $LAUNCHER"
 STATUS=0
-strace -qq -o "$trace" -e trace="$syscalls" "$LAUNCHER" >/dev/null 2>&1 || STATUS=$?
+ASAN_OPTIONS=$traced_asan strace -qq -o "$trace" -e trace="$syscalls" "$LAUNCHER" >/dev/null 2>&1 || STATUS=$?
 expect_status 0
 reference_end=$(outcome)
 expect_eq "$([[ $chain == success ]] && echo installed || echo rolledback)" "$reference_end" "end of the uninterrupted run"
@@ -127,7 +129,7 @@ for name in "${!counts[@]}"; do
     killed_status=0
     # The shell reports a job ended by a signal on its own standard error.
     exec 3>&2 2>/dev/null
-    strace -qq -o /dev/null -e trace="$name" -e inject="$name:signal=KILL:when=$n" \
+    ASAN_OPTIONS=$traced_asan strace -qq -o /dev/null -e trace="$name" -e inject="$name:signal=KILL:when=$n" \
       "$LAUNCHER" >/dev/null 2>&1 || killed_status=$?
     exec 2>&3 3>&-
     # strace ends as the launcher did: by SIGKILL (137) when the kill point was reached.
