@@ -8,7 +8,10 @@
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/export_command.h"
 #include "supervisor/launcher/launcher_arguments.h"
+#include "supervisor/launcher/restart_command.h"
+#include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/status_command.h"
+#include "supervisor/launcher/stop_command.h"
 #include "supervisor/launcher/unfinished_command.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -80,10 +83,10 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
     return MakeCall<StatusCommand>(*this, arguments);
   }
   if (arguments->IsStop()) {
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Stop);
+    return MakeCall<StopCommand>(*this, arguments);
   }
   if (arguments->IsRestart()) {
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Restart);
+    return MakeCall<RestartCommand>(*this, arguments);
   }
   if (arguments->IsExport()) {
     return MakeCall<ExportCommand>(*this, arguments);
@@ -96,7 +99,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
     logCopy_.Enable();
     return MakeCall<UnfinishedCommand>(*this, arguments, Name::Uninstall);
   }
-  return MakeCall<UnfinishedCommand>(*this, arguments, Name::Start);
+  return MakeCall<StartCommand>(*this, arguments);
 }
 
 }  // namespace sov::supervisor

@@ -43,11 +43,6 @@ while read -r command arguments; do
   expect_file_eq "$unavailable" "$ERR"
   expect_file_eq "" "$OUT"
 done <<'CASES'
-start
-start --start
-start --async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors
-stop --stop --restart
-restart --restart --export --install tag
 install --uninstall --install tag
 uninstall --uninstall --start
 CASES
@@ -55,6 +50,23 @@ CASES
 run_launcher --export --uninstall --install tag
 expect_status 1
 expect_console_error "Can't export settings: $(readlink -f "$LAUNCHER") is not the launcher of a patch" "$ERR"
+# Start, stop and restart are carried: stop finds nothing running, restart asks the
+# service manager, start stops at the missing manifest of the laid patch.
+run_launcher --stop --restart
+expect_status 2
+expect_contains "operator(): Product already stopped" "$E2E_TRACE_FILE"
+clear_calls
+run_launcher --restart --export --install tag
+expect_status 0
+expect_eq "systemctl --no-block restart tarn" "$(calls)" "recorded calls"
+for arguments in "" "--start" "--async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors"; do
+  : >"$E2E_TRACE_FILE"
+  # shellcheck disable=SC2086 # the words are meant to split
+  run_launcher $arguments
+  expect_status 1
+  expect_contains "operator(): Mode: " "$E2E_TRACE_FILE"
+  expect_contains "manifest.ini" "$ERR"
+done
 
 # Help, command-line errors and status change nothing on disk but the trace file.
 before=$(snapshot)
