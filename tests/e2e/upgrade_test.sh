@@ -31,6 +31,8 @@ case $case in
     expect_status 0
     expect_eq "current=$E2E_TARN_VAR/b upgrade=- previous=- failed=-" "$(links)" links
     [[ ! -e $E2E_TARN_VAR/a ]] || fail "the previous patch's tree is left behind"
+    # The old launcher, the new one after exec, and the old one again for the export.
+    expect_eq 3 "$(grep -c 'CreateCommand: Arguments:' "$E2E_TRACE_FILE")" "launcher runs"
     run_launcher --status
     expect_status 0
     expect_contains "started $E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/tarn-starter pid=" \
@@ -39,8 +41,6 @@ case $case in
     expect_contains "Executing launcher $E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher ..." \
       "$E2E_TRACE_FILE"
     expect_contains "Upgrade state changed Start -> Installed" "$E2E_TRACE_FILE"
-    # The old launcher, the new one after exec, and the old one again for the export.
-    expect_eq 3 "$(grep -c 'CreateCommand: Arguments:' "$E2E_TRACE_FILE")" "launcher runs"
     json=$E2E_TARN_VAR/b/var/opt/brevantis/tarn/private/upgrade.json
     # The JSON writer escapes every slash.
     settings=$E2E_CURRENT_LINK/var/opt/brevantis/tarn/private/for_upgrade_settings.xml

@@ -68,7 +68,11 @@ TEST_F(CoreDumpsTest, ConfiguredDirectoryReplacesTheDefault) {
   EXPECT_THAT(Names(dumps_), UnorderedElementsAre(previous_));
 }
 
-TEST_F(CoreDumpsTest, MissingDumpsDirectoryThrows) {
+TEST_F(CoreDumpsTest, MissingDumpsDirectoryIsNothingToDoButAnUnreadableOneThrows) {
+  EXPECT_NO_THROW(CoreDumps(tracer_, product_, {}).RemoveOtherVersions(version_));
+  // A link where the directory belongs is never followed.
+  fs::create_directories(product_.CommonDir());
+  fs::create_symlink("/etc", dumps_);
   EXPECT_THROW(CoreDumps(tracer_, product_, {}).RemoveOtherVersions(version_),
                fs::filesystem_error);
 }

@@ -22,6 +22,11 @@ class ServiceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(testing::InsideSandbox());
     testing::ClearRecordedCalls();
+    // These tests are about the command lines: the sandbox's real service and update-rc.d
+    // would act on a product that is not installed here.
+    for (const char* tool : {"service", "update-rc.d"}) {
+      testing::SetStandinAnswer(tool, "exit 0\n");
+    }
   }
   void TearDown() override {
     for (const char* tool : {"systemctl", "service", "chkconfig", "update-rc.d"}) {

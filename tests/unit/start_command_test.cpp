@@ -354,11 +354,15 @@ class RenamingTest : public UpgradeLoopTest {
   void SetUp() override {
     UpgradeLoopTest::SetUp();
     Link("current", b_);
-    // Neither service is enabled.
+    // Neither service is enabled, and the package tools only record the removal.
     testing::SetStandinAnswer("systemctl", "[[ $1 != is-enabled ]]\n");
+    testing::SetStandinAnswer("dpkg", "exit 0\n");
+    testing::SetStandinAnswer("rpm", "exit 0\n");
   }
   void TearDown() override {
-    testing::ClearStandinAnswer("systemctl");
+    for (const char* tool : {"systemctl", "dpkg", "rpm"}) {
+      testing::ClearStandinAnswer(tool);
+    }
     UpgradeLoopTest::TearDown();
   }
 };

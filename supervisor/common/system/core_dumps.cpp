@@ -75,7 +75,10 @@ void CoreDumps::CleanDirectory(const Path& directory, const boost::regex& keep) 
 
 void CoreDumps::RemoveOtherVersions(const Version& current) const {
   const boost::regex keep = KeepPattern(current);
-  CleanDirectory(dumpsDir_, keep);
+  // The product makes the directory with its first dump: until then there is nothing to do.
+  if (fs::exists(fs::symlink_status(dumpsDir_))) {
+    CleanDirectory(dumpsDir_, keep);
+  }
   if (!fs::exists(userDumpsRoot_)) {
     return;
   }

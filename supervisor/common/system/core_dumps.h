@@ -19,9 +19,9 @@ class CoreDumps : public Utils {
             const ProductPaths& product,
             const boost::property_tree::ptree& ini);
 
-  // Cleans the dumps directory and every directory directly below the per-user root
-  // (plain files there stay). Throws the file-system error when a directory cannot be read
-  // or an entry cannot be removed; the entries after it stay.
+  // Cleans the dumps directory (when it exists) and every directory directly below the
+  // per-user root (plain files there stay). Throws the file-system error when a directory cannot be
+  // read or an entry cannot be removed; the entries after it stay.
   void RemoveOtherVersions(const Version& current) const;
 
   // Removes every entry of `directory` whose name does not match `keep` as a whole.
