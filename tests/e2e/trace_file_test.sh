@@ -91,3 +91,12 @@ without traces${ESC}[0m
 " "$OUT"
 expect_file_eq "" "$ERR"
 [[ -f $LOG_DIR && ! -s $LOG_DIR ]] || fail "$LOG_DIR changed"
+
+# Started with its standard output and error closed, the launcher does not hand those
+# numbers to the trace file: the console error of a bad option never reaches the trace.
+rm -f "$LOG_DIR"
+status=0
+"$LAUNCHER" --no-such-option >&- 2>&- || status=$?
+expect_eq 1 "$status" "exit status with closed streams"
+expect_contains "OnException: " "$TRACE"
+expect_not_contains "${ESC}[0;31mError:" "$TRACE"
