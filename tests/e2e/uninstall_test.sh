@@ -8,43 +8,16 @@
 # without the service manager and succeeds. A failing uninstall script and a missing
 # packet-filter tool end the command with an error; the steps before them stay done.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/service_lib.sh"
 require_sandbox
 
-init=systemd
-[[ $(readlink /proc/1/exe) == *systemd* ]] || init=sysv
-tools=(groupadd groupdel iptables ip6tables)
-[[ $init == systemd ]] || tools+=(service update-rc.d)
-for tool in "${tools[@]}"; do
-  [[ -x $LAUNCHER_SANDBOX/real/$tool ]] || skip "the sandbox has no real $tool"
-done
+init=$(init_system)
+require_real_tools groupadd groupdel iptables ip6tables
 
 readonly GROUPS_=(tarnadmin tarnuser tarnaudit notarn)
-readonly UNIT=/lib/systemd/system/tarn.service
-readonly WANTS=/etc/systemd/system/multi-user.target.wants/tarn.service
 readonly SETUP_LINK=/usr/bin/tarn-setup
 MODULES=/lib/modules/$(uname -r)/misc
 readonly MODULES
-
-# systemd as far as the uninstall needs it: a stop runs the unit's ExecStop and fails for
-# an unknown unit; enable, disable and is-enabled follow the unit's link in the wants
-# directory.
-systemd_answers() {
-  standin_answer systemctl <<EOF
-case "\$*" in
-  "show -p FragmentPath multi-user.target") echo FragmentPath=/lib/systemd/system/multi-user.target ;;
-  "stop tarn")
-    if [[ ! -f $UNIT ]]; then
-      echo "Failed to stop tarn.service: Unit tarn.service not loaded." >&2
-      exit 5
-    fi
-    read -r -a stop < <(sed -n 's/^ExecStop=//p' $UNIT)
-    "\${stop[@]}" || true ;;
-  "is-enabled tarn") [[ -L $WANTS ]] ;;
-  "enable tarn") mkdir -p ${WANTS%/*} && ln -sfn $UNIT $WANTS ;;
-  "disable tarn") rm -f $WANTS ;;
-esac
-EOF
-}
 
 # The management agent's files and its package, fully installed as dpkg sees it.
 install_agent() {
@@ -157,16 +130,15 @@ create_chains other
 "$PATCH_DIR/opt/brevantis/tarn/libexec/symlinks" install "$E2E_CURRENT_LINK"
 mkdir -p -- "$MODULES"
 touch -- "$MODULES/redirfs.ko" "$MODULES/obx4fs_oas.ko" "$MODULES/other.ko"
+use_service_manager
 if [[ $init == systemd ]]; then
-  systemd_answers
-  install -m 0644 -- "$PATCH_DIR/opt/brevantis/tarn/shared/tarn.service" "$UNIT"
+  install -m 0644 -- "$PATCH_DIR/opt/brevantis/tarn/shared/tarn.service" "$SERVICE_UNIT"
   systemctl enable tarn
   service_steps=("systemctl show -p FragmentPath multi-user.target" "systemctl stop tarn"
-    "systemctl is-enabled tarn" "systemctl disable tarn" "removed $UNIT" "systemctl daemon-reload")
+    "systemctl is-enabled tarn" "systemctl disable tarn" "removed $SERVICE_UNIT"
+    "systemctl daemon-reload")
   agent_restart="systemctl try-restart qvnagent64"
 else
-  # A Debian system: the enabler is update-rc.d.
-  standin_remove chkconfig
   ln -s -- "$E2E_CURRENT_LINK/etc/init.d/tarn" /etc/init.d/tarn
   update-rc.d tarn start 50 2 3 4 5 . stop 30 0 1 6 . 2>/dev/null
   [[ -L /etc/rc2.d/S01tarn ]] || fail "update-rc.d did not register the init script"
@@ -206,7 +178,7 @@ expect_only_other_chains ip6tables
 [[ ! -e $SETUP_LINK && ! -L $SETUP_LINK ]] || fail "the patch's link $SETUP_LINK is left"
 [[ -f $MODULES/other.ko ]] || fail "a kernel module of another program was removed"
 if [[ $init == systemd ]]; then
-  [[ ! -e $UNIT && ! -L $WANTS ]] || fail "the unit file or its wants link is left"
+  [[ ! -e $SERVICE_UNIT && ! -L $SERVICE_WANTS ]] || fail "the unit file or its wants link is left"
 else
   [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn ]] || fail "/etc/init.d/tarn is left"
   expect_eq "" "$(find /etc/rc?.d -name '*tarn')" "boot links after the uninstall"
