@@ -7,6 +7,7 @@
 #include "supervisor/common/console.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/export_command.h"
+#include "supervisor/launcher/install_command.h"
 #include "supervisor/launcher/launcher_arguments.h"
 #include "supervisor/launcher/restart_command.h"
 #include "supervisor/launcher/start_command.h"
@@ -93,7 +94,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   }
   if (arguments->GetInstall()) {
     logCopy_.Enable();
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Install);
+    return MakeCall<InstallCommand>(*this, arguments);
   }
   if (arguments->IsUninstall()) {
     logCopy_.Enable();

@@ -43,9 +43,12 @@ while read -r command arguments; do
   expect_file_eq "$unavailable" "$ERR"
   expect_file_eq "" "$OUT"
 done <<'CASES'
-install --uninstall --install tag
 uninstall --uninstall --start
 CASES
+# Install precedes uninstall; with nothing unpacked it fails at its copy.
+run_launcher --uninstall --install tag
+expect_status 1
+expect_contains "Error: Error installing the application" "$ERR"
 # Export precedes install and uninstall; the build's own launcher belongs to no patch.
 run_launcher --export --uninstall --install tag
 expect_status 1
