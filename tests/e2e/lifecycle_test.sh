@@ -19,14 +19,6 @@ BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' -- "$LAUNCHER_PATCH_TREE/opt/brev
 UNPACKED=$E2E_TARN_VAR/install_$BUILD_VERSION
 readonly BUILD_VERSION UNPACKED
 
-# An install run before anything is unpacked changes nothing, whether or not this build
-# carries the command.
-run_launcher --install probe
-if [[ $(tr '\n' ' ' <"$ERR") == *"The 'install' command is not available in this build"* ]]; then
-  skip "this build does not carry the install command yet"
-fi
-rm -rf -- "$E2E_TARN_VAR"
-
 # Lays the package of VERSION where the package manager unpacks it, in place of the last.
 unpack() {
   rm -rf -- "$UNPACKED"
