@@ -107,6 +107,8 @@ server=$(<"$E2E_WDSERVER_PIDFILE")
 # ---- Uninstall, as the package's removal script runs it.
 package_script --uninstall
 expect_status 0
+# The service manager stopped what it started.
+expect_not_contains "Product still runs" "$E2E_TRACE_FILE"
 [[ ! -e /proc/$server ]] || fail "the watchdog server $server still runs after the uninstall"
 run_launcher --status
 expect_status 3
