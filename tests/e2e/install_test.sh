@@ -134,7 +134,7 @@ case $case in
   upgrade)
     lay_installed_product
     patch=$E2E_TARN_VAR/${BUILD_VERSION}_t2
-    run_launcher --install t2 --package-type rpm
+    run_launcher --install t2 --package-type rpm --ztn-on
     expect_status 0
     expect_file_eq "" "$OUT"
     expect_file_eq "" "$ERR"
@@ -157,7 +157,7 @@ case $case in
     expect_contains "<OwnSetting>1</OwnSetting>" "$patch/$PRIVATE/storage/appSettings.xml"
     json=$patch/$PRIVATE/upgrade.json
     expect_contains '"OldVersion": "12.4.0.1"' "$json"
-    expect_contains '"ZtnUsagePolicy": "Unchanged"' "$json"
+    expect_contains '"ZtnUsagePolicy": "Enabled"' "$json"
     expect_contains $'"ScanArchives": {\n                "currentValue": "yes",\n                "initialValue": "no"\n' "$json"
     expect_contains $'"OwnSetting": {\n                "currentValue": "1"\n            }' "$json"
     expect_file_eq "t2" "$patch/$PRIVATE/upgrade_date.txt"
@@ -167,6 +167,7 @@ case $case in
     expect_file_eq "3F2504E0-4F89-11D3-9A0C-0305E82C3301" "$COMMON/pcid"
     # The accepted end-user agreement stays: the start that completes the upgrade needs it.
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
+    expect_contains "ZtnaId=91d376bd-d0cb-4268-2122-5c8d17398a38" "$COMMON/agreements.ini"
     [[ ! -e $COMMON/install_date.txt ]] || fail "an upgrade wrote the install date"
     # The restart that the service manager was asked for: the new patch runs.
     run_launcher --stop
