@@ -10,11 +10,12 @@
 #   install_test.sh reboot         fanotify off: a reboot is asked for; a second package
 #                                  installed before it takes the place of the first
 #   install_test.sh async          the restart is left to a detached launcher
+#   install_test.sh reinstall      the package of the installed patch installed again
 #   install_test.sh failure        a failing install and refused tags
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
 
-case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|failure}
+case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|reinstall|failure}
 readonly ESC=$'\e'
 BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevantis/tarn/doc/manifest.ini")
 readonly BUILD_VERSION
@@ -242,6 +243,22 @@ SCRIPT
     [[ -s $E2E_SCRATCH/restarted ]] || fail "the detached restart never ran"
     # It was the new patch's launcher that asked for the restart.
     expect_file_eq "$patch/opt/brevantis/tarn/libexec/launcher"$'\n' "$E2E_SCRATCH/restarted"
+    ;;
+  reinstall)
+    # The installed patch after an upgrade to b was rolled back; its package comes again.
+    install_product "${BUILD_VERSION}_t1" "$BUILD_VERSION"
+    current=$PATCH_DIR
+    lay_patch b 12.7.0.1
+    ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
+    ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-failed"
+    unpack_build
+    run_launcher --install t1
+    expect_status 0
+    expect_contains "SetUpgradeState: $current is the installed patch; the state stays RolledBack" "$E2E_TRACE_FILE"
+    expect_eq "current=$current upgrade=$PATCH_DIR previous=- failed=$PATCH_DIR" "$(links)" links
+    run_launcher
+    expect_status 0
+    expect_running_patch "$current"
     ;;
   failure)
     # Tags that are not a plain name are refused before anything changes.
