@@ -163,6 +163,11 @@ case $case in
       "application will restart automatically" "SynchronousRestart: Product restarted successfully"; do
       expect_contains "$trace" "$E2E_TRACE_FILE"
     done
+    # The steps in their order.
+    registration=daemon-reload
+    [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || registration=update-rc.d
+    steps="Mode: |Is running: |Installing version: |Installed version: |Is async restart: |Event PatchInstallStarted|groupadd -rf tarnadmin|Installing storage|Installing common|Installing initial updates|Installing config|Installing PCID|Installing agreements|Installing settings|Installing events|Saving previous logs|Saving upgrade info|Installing service|upgrade_date.txt updated|Upgrade state changed|$registration|Event PatchInstalled|DisableReloadConnectors|Restarting product"
+    expect_eq "${steps//|/$'\n'}" "$(grep -oE "$steps" "$E2E_TRACE_FILE" | uniq | head -n 24)" "steps of the install"
     # The previous patch's settings win, its own ones included; the changes are recorded.
     expect_contains "<ScanArchives>yes</ScanArchives>" "$patch/$PRIVATE/storage/appSettings.xml"
     expect_contains "<OwnSetting>1</OwnSetting>" "$patch/$PRIVATE/storage/appSettings.xml"
