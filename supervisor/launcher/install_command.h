@@ -78,8 +78,8 @@ class InstallCommand : public LauncherCommand {
   // error and leaves as the exception that caused it (steps already done stay done).
   int operator()() override;
 
-  // Throws ApplicationError when `tag` is not a plain name: 1 to kMaxInstallTag letters,
-  // digits, "-", "_" and ".", but not "." or "..".
+  // Throws ApplicationError when `tag` is not a plain name: 1 to kMaxInstallTag printable
+  // ASCII characters other than blank and "/", but not "." or "..".
   static void CheckInstallTag(const std::string& tag);
 
   // The install mode of the two products (GetInstallMode), except that an install-current
