@@ -204,8 +204,14 @@ case $case in
     run_launcher --stop
     expect_status 0
     : >"$E2E_TRACE_FILE"
+    # Kernel modules that older builds left in the system's module tree go; others stay.
+    modules=/lib/modules/$(uname -r)/misc
+    mkdir -p "$modules"
+    touch "$modules/obx4fs_oas.ko" "$modules/redirfs.ko" "$modules/other.ko"
     run_launcher --install t2
     expect_status 0
+    expect_eq "other.ko" "$(ls "$modules")" "modules left"
+    expect_contains "$modules/redirfs.ko removed" "$E2E_TRACE_FILE"
     expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/${BUILD_VERSION}_t2 previous=- failed=-" "$(links)" links
     expect_contains "operator(): Is running: 0" "$E2E_TRACE_FILE"
     expect_contains "RestartForUpgrade: Skip product restart. It is not required" "$E2E_TRACE_FILE"
