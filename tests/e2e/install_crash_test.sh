@@ -8,13 +8,16 @@
 # files as an uninterrupted run (state links, live ini, agreements, PCID, upgrade.json,
 # dates, the new patch's tree, the service registration, no half-laid directory).
 #
-#   install_crash_test.sh first|upgrade
+#   install_crash_test.sh first|upgrade|supersede
+#
+# supersede: a second package installed while the first waits for its restart; the
+# superseded patch must be gone after the rerun.
 #
 # LAUNCHER_CRASH_EVERY=k tries only every k-th kill point (default 1: all of them).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
 
-scenario=${1:?usage: install_crash_test.sh first|upgrade}
+scenario=${1:?usage: install_crash_test.sh first|upgrade|supersede}
 every=${LAUNCHER_CRASH_EVERY:-1}
 command -v strace >/dev/null || skip "strace is not installed"
 strace -qq -o /dev/null -e trace=none true 2>/dev/null || skip "strace cannot trace here"
@@ -106,6 +109,13 @@ case $scenario in
     printf 'Scan=full\n' >"$PATCH_DIR/var/opt/brevantis/tarn/private/exported_settings.ini"
     printf 'ExecArgMax=65536\n' >>"$E2E_TARN_VAR/common/tarn.ini"
     printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301' >"$E2E_TARN_VAR/common/pcid"
+    ;;
+  supersede)
+    # An upgrade to t0 waits for its restart; t1 takes its place.
+    install_product a 12.4.0.1
+    printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301' >"$E2E_TARN_VAR/common/pcid"
+    lay_patch "${BUILD_VERSION}_t0" "$BUILD_VERSION"
+    ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
     ;;
   *) fail "unknown scenario $scenario" ;;
 esac
