@@ -346,6 +346,26 @@ TEST_F(UpgradeStateTest, ALaterPackageSupersedesTheUpgradeWaitingForItsRestart) 
                                      " names " + patchN_.string() + " already"));
 }
 
+TEST_F(UpgradeStateTest, ARemovalThatAnInterruptedSupersedeLeftIsFinishedByTheNext) {
+  // Interrupted after the switch: install-upgrade names N, the marker B.
+  Lay({{"current", patchA_}, {"upgrade", patchN_}});
+  fs::create_symlink(patchB_, var_ / ".install-superseded");
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_FALSE(fs::exists(patchB_)) << "the superseded patch is left behind";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(var_ / ".install-superseded")));
+  EXPECT_EQ("current=" + patchA_.string() + " upgrade=" + patchN_.string() + " previous=- failed=-",
+            Links());
+  // A marker that names the patch being installed again never removes it.
+  TearDown();
+  SetUp();
+  Lay({{"current", patchA_}, {"upgrade", patchB_}});
+  fs::create_symlink(patchN_, var_ / ".install-superseded");
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_TRUE(fs::exists(patchN_ / "opt/brevantis/tarn/libexec/launcher"));
+  EXPECT_FALSE(fs::exists(patchB_));
+  EXPECT_EQ(patchN_, fs::read_symlink(var_ / "install-upgrade"));
+}
+
 TEST_F(UpgradeStateTest, ASupersededUpgradeInUseOrOutsideStays) {
   // An upgrade link that named the current patch itself (a reinstall of the installed tag).
   Lay({{"current", patchA_}, {"upgrade", patchA_}});

@@ -187,30 +187,50 @@ void UpgradeStateStore::SupersedeUpgrade(const ProductPaths& paths, const Path& 
   if (state != UpgradeState::PackageReconfigured) {
     BOOST_THROW_EXCEPTION(std::logic_error("Unexpected upgrade state " + ToString(state)));
   }
+  // What an earlier supersede that was interrupted left to remove.
+  RemoveSuperseded(paths, patch);
   const Path upgrade = paths.Upgrade().Root();
   boost::system::error_code error;
   if (fs::equivalent(upgrade, patch, error)) {
     Trace(kTraceDebug, kOperation, upgrade, " names ", patch, " already");
     return;
   }
-  const Path superseded = fs::canonical(upgrade, error);
-  const bool resolved = !error;
-  Trace(kTraceDebug, kOperation, "Superseding the upgrade to ", fs::read_symlink(upgrade, error),
-        " by ", patch, " ...");
+  const Path superseded = fs::read_symlink(upgrade, error);
+  Trace(kTraceDebug, kOperation, "Superseding the upgrade to ", superseded, " by ", patch, " ...");
   SyncFileSystem(paths.VarDir());
+  // The superseded tree is named on disk before install-upgrade stops naming it, so that a
+  // run interrupted before its removal is done leaves it to the next one.
+  if (!error) {
+    ReplaceLink(SupersededMarker(paths), superseded);
+    sov::tools::SyncDirectory(upgrade.parent_path());
+  }
   ReplaceLink(upgrade, patch);
   sov::tools::SyncDirectory(upgrade.parent_path());
-  if (!resolved) {
+  RemoveSuperseded(paths, patch);
+}
+
+Path UpgradeStateStore::SupersededMarker(const ProductPaths& paths) {
+  return paths.VarDir() / ".install-superseded";
+}
+
+void UpgradeStateStore::RemoveSuperseded(const ProductPaths& paths, const Path& patch) const {
+  const Path marker = SupersededMarker(paths);
+  if (!IsLink(marker.string())) {
     return;
   }
-  const auto& p = paths;
-  if (const auto reason =
-          WhyKept(paths, superseded,
-                  {p.Current().Root(), p.Previous().Root(), p.Failed().Root(), upgrade})) {
-    Trace(kTraceWarning, kOperation, *reason, " Keep it.");
-    return;
+  boost::system::error_code error;
+  const Path superseded = fs::canonical(marker, error);
+  if (!error) {
+    const auto& p = paths;
+    if (const auto reason = WhyKept(paths, superseded,
+                                    {p.Current().Root(), p.Previous().Root(), p.Failed().Root(),
+                                     p.Upgrade().Root(), patch})) {
+      Trace(kTraceWarning, "SupersedeUpgrade", *reason, " Keep it.");
+    } else {
+      RemoveAllNoThrow(superseded);
+    }
   }
-  RemoveAllNoThrow(superseded);
+  Remove(marker);
 }
 
 void UpgradeStateStore::ReplaceLink(const Path& link, const Path& target) const {

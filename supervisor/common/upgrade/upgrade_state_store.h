@@ -36,13 +36,21 @@ class UpgradeStateStore : public Utils {
   // completed the first): install-upgrade is replaced in one rename, with the same flushes
   // as Set, and the superseded tree is then removed under RemovePatch's rules (directly
   // below the variable directory, neither in use nor named by another state link),
-  // otherwise kept with a warning. Nothing changes when install-upgrade names `patch`
-  // already. Throws std::logic_error "Unexpected upgrade state <state>" in any other state.
+  // otherwise kept with a warning. A removal that an interruption left undone (the link
+  // ".install-superseded" names its tree) is finished by the next call. Nothing else
+  // changes when install-upgrade names `patch` already. Throws std::logic_error
+  // "Unexpected upgrade state <state>" in any other state.
   void SupersedeUpgrade(const ProductPaths& paths, const Path& patch) const;
 
  private:
   // Points the state link `link` at `target` (CreateOrReplaceSymlink refusing directories).
   void ReplaceLink(const Path& link, const Path& target) const;
+  // The link that names the superseded patch from just before install-upgrade is switched
+  // until its tree is removed.
+  static Path SupersededMarker(const ProductPaths& paths);
+  // Removes the tree that the marker names, unless a state link or `patch` names it or it
+  // lies elsewhere (RemovePatch's rules), then the marker.
+  void RemoveSuperseded(const ProductPaths& paths, const Path& patch) const;
   // Removes the patch that `link` names: the link, then its directory tree. The tree is
   // kept, with a warning naming it and why, unless it is a patch directory directly below
   // the variable directory that neither is nor holds one of `keep` (the active or the new
