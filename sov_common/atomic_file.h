@@ -1,6 +1,8 @@
 // A file written beside its target and moved into place in one rename: readers see the old
 // content or the new one, never a half-written file, and a failure leaves the target as it
-// was. The destructor discards an uncommitted temporary file; it never commits.
+// was. The destructor discards an uncommitted temporary file; it never commits. A writer
+// that was killed leaves its temporary file behind; the next writer of the same target
+// removes it.
 #pragma once
 
 #include "sov_common/unique_fd.h"
@@ -15,8 +17,12 @@ namespace sov::tools {
 
 class AtomicFile {
  public:
-  // Creates "<target>.tmp.XXXXXX" in the target's directory. Throws
-  // boost::filesystem::filesystem_error when it cannot.
+  // Removes the temporary files that killed writers of `target` left behind, then creates
+  // "<target>.tmp.XXXXXX" in the target's directory and holds an flock on it until it is
+  // committed or discarded. Removed are only entries named exactly so (six letters or
+  // digits) that are regular files of this process's user (a link is never followed) and
+  // that no living writer holds locked; a failure to remove one is ignored. Throws
+  // boost::filesystem::filesystem_error when the file cannot be created.
   explicit AtomicFile(boost::filesystem::path target);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
@@ -29,7 +35,8 @@ class AtomicFile {
   void SetMode(mode_t mode);
   void SetOwner(uid_t owner, gid_t group);
 
-  // Flushes the data to disk and renames the file over the target.
+  // Flushes the data to disk and renames the file over the target (a new inode: other hard
+  // links to the old file keep its content).
   void Commit();
   // Same, but fails with EEXIST (target untouched) when the target exists.
   void CommitNew();
@@ -37,7 +44,9 @@ class AtomicFile {
   const boost::filesystem::path& TemporaryPath() const { return temporary_; }
 
  private:
-  void Finish();
+  void RemoveLeftovers() const;
+  void CreateTemporary();
+  void Flush();
   [[noreturn]] void Fail(const char* what, int error) const;
 
   boost::filesystem::path target_;

@@ -22,6 +22,15 @@ namespace {
                              boost::system::error_code(error, boost::system::generic_category()));
 }
 
+// The copy that replaces a regular file keeps that file's owner and group. A link at `to`
+// lends none: the link is replaced, not what it points to.
+void KeepOwnerOfReplaced(const fs::path& to, AtomicFile& copy) {
+  struct stat replaced {};
+  if (lstat(to.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+    copy.SetOwner(replaced.st_uid, replaced.st_gid);
+  }
+}
+
 }  // namespace
 
 void CopyFile(const fs::path& from, const fs::path& to, CopyMode mode) {
@@ -53,6 +62,7 @@ void CopyFile(const fs::path& from, const fs::path& to, CopyMode mode) {
   }
   target.SetMode(status.st_mode & 07777);
   if (mode == CopyMode::kOverwrite) {
+    KeepOwnerOfReplaced(to, target);
     target.Commit();
   } else {
     target.CommitNew();

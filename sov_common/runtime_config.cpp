@@ -272,12 +272,20 @@ std::optional<bool> ParseFlag(std::string_view text) {
 
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text) {
   text = TrimBlanks(text);
-  // from_chars refuses both signs for an unsigned type already; the digit check states it
-  // here rather than leaving it to the library.
+  // A sign as the stream conversion takes it, except that a negative number is refused
+  // where the stream would wrap it around.
+  const bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (negative || text.front() == '+')) {
+    text.remove_prefix(1);
+  }
   if (text.empty() || !IsDigit(text.front())) {
     return std::nullopt;
   }
-  return ConvertWhole<std::uint64_t>(text);
+  const auto value = ConvertWhole<std::uint64_t>(text);
+  if (negative && value != std::uint64_t{0}) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 std::optional<std::int64_t> ParseSigned(std::string_view text) {

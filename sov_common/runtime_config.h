@@ -140,9 +140,9 @@ struct RuntimeConfig {
 // "yes" and "true" give true, "no" and "false" give false, in any case; the exact texts "1"
 // and "0" are accepted too. Nothing else (no blanks, no "on", no "01").
 std::optional<bool> ParseFlag(std::string_view text);
-// Decimal digits only: no sign of either kind (a stream conversion would turn "-1" into
-// 2^64-1), nothing above 2^64-1. White space around the digits is skipped, as the stream
-// conversion of the ini values does.
+// Decimal, within 0 to 2^64-1, as the stream conversion of the ini values reads it (white
+// space around the number skipped, an optional "+", "-0" is 0), except that a negative
+// number gives no value where the stream would wrap it around ("-1" to 2^64-1).
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text);
 // Decimal, with an optional "+" or "-", within the range of int64_t. White space around
 // the number is skipped.

@@ -8,6 +8,8 @@
 #include "supervisor/common/files/pid_file.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/common/paths/system_paths.h"
+#include "supervisor/common/system/connector_reload.h"
+#include "supervisor/common/system/package_query.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -78,6 +80,35 @@ bool Application::IsCurrentPatchRunning(pid_t* pid) const {
   }
   Trace(kTraceDebug, kRunning, "Product running (PID:", *parsed, ")");
   return true;
+}
+
+bool Application::IsAgentInstalled() const {
+  // The agent lives below /opt/brevantis/qvnagent64 whichever package brought it; without
+  // that directory there is no agent, and the package database (a slow query on every
+  // start) is not asked.
+  static const bool installed = [this] {
+    if (!boost::filesystem::is_directory(NagentModuleChecker().parent_path().parent_path())) {
+      Trace(kTraceDebug, "IsAgentInstalled", "Qvnagent is not installed");
+      return false;
+    }
+    const PackageQuery query(Tracer(), GetDistribType());
+    return query.IsInstalled("qvnagent") || query.IsInstalled("qvnagent64");
+  }();
+  return installed;
+}
+
+void Application::ReloadConnectors() const {
+  ConnectorReload(Tracer(), NagentPid())
+      .Reload(ProductPaths(Tracer()).Current().DisableReloadConnectorsFlag());
+}
+
+void Application::EnableReloadConnectors() const {
+  ConnectorReload(Tracer(), NagentPid())
+      .Enable(ProductPaths(Tracer()).Current().DisableReloadConnectorsFlag());
+}
+
+void Application::DisableReloadConnectors(const PatchPaths& patch) const {
+  ConnectorReload(Tracer(), NagentPid()).Disable(patch.DisableReloadConnectorsFlag());
 }
 
 }  // namespace sov::supervisor

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "supervisor/common/files/utils.h"
+#include "supervisor/common/paths/patch_paths.h"
 
 #include <boost/core/noncopyable.hpp>
 
@@ -39,6 +40,18 @@ class Application : boost::noncopyable, public Utils {
   // false and traced; I/O failures, a pid file that is not a regular file and a lock held
   // too long throw. `pid`, when not null, receives the parsed pid.
   bool IsCurrentPatchRunning(pid_t* pid) const;
+
+  // Whether the management agent's package ("qvnagent" or "qvnagent64") is installed, as
+  // the package database says; asked once per process, and only when the agent's
+  // directory /opt/brevantis/qvnagent64 exists. Never throws.
+  bool IsAgentInstalled() const;
+
+  // Connector reload of the management agent (SIGHUP), unless the current patch's marker
+  // file disables it; and the marker's removal and creation. None of them throws for the
+  // agent's or the marker's problems: they are traced.
+  void ReloadConnectors() const;
+  void EnableReloadConnectors() const;
+  void DisableReloadConnectors(const PatchPaths& patch) const;
 };
 
 }  // namespace sov::supervisor

@@ -71,6 +71,14 @@ class Traceable {
     }
   }
 
+  // Writes "<operation>() <pieces...>", the form used on entry to an operation.
+  template <typename... Pieces>
+  void TraceEntry(TraceLevel level, std::string_view operation, const Pieces&... pieces) const {
+    if (IsTraceEnabled(level)) {
+      tracer_->Trace(level, Concat(operation, "() ", pieces...));
+    }
+  }
+
   // Writes "<operation>() <- <value>", the form used for the result of a query.
   template <typename Value>
   void TraceResult(std::string_view operation, const Value& value) const {

@@ -3,11 +3,15 @@
 #include "supervisor/launcher/launcher.h"
 
 #include "ivo/channel.h"
+#include "sov_common/control_escape.h"
 #include "supervisor/common/console.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/export_command.h"
 #include "supervisor/launcher/launcher_arguments.h"
+#include "supervisor/launcher/restart_command.h"
+#include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/status_command.h"
+#include "supervisor/launcher/stop_command.h"
 #include "supervisor/launcher/unfinished_command.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -65,7 +69,9 @@ int Launcher::OnException(const std::exception_ptr& error) {
 
 Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   auto arguments = std::make_shared<const LauncherArguments>(args);
-  Trace(kTraceDebug, "CreateCommand", "Arguments: ", arguments->ArgumentLine());
+  // Escaped: a word with a line break must not forge trace lines.
+  Trace(kTraceDebug, "CreateCommand",
+        "Arguments: ", sov::tools::EscapeControlCharacters(arguments->ArgumentLine()));
   using Name = LauncherCommand::Name;
   if (arguments->IsHelp()) {
     return [arguments]() {
@@ -77,10 +83,10 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
     return MakeCall<StatusCommand>(*this, arguments);
   }
   if (arguments->IsStop()) {
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Stop);
+    return MakeCall<StopCommand>(*this, arguments);
   }
   if (arguments->IsRestart()) {
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Restart);
+    return MakeCall<RestartCommand>(*this, arguments);
   }
   if (arguments->IsExport()) {
     return MakeCall<ExportCommand>(*this, arguments);
@@ -93,7 +99,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
     logCopy_.Enable();
     return MakeCall<UnfinishedCommand>(*this, arguments, Name::Uninstall);
   }
-  return MakeCall<UnfinishedCommand>(*this, arguments, Name::Start);
+  return MakeCall<StartCommand>(*this, arguments);
 }
 
 }  // namespace sov::supervisor

@@ -8,6 +8,7 @@
 #include "supervisor/common/log_copy.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/common/system/event_sender.h"
+#include "supervisor/common/system/service.h"
 #include "supervisor/common/upgrade/patch_manifest.h"
 #include "supervisor/common/upgrade/upgrade_state.h"
 #include "supervisor/common/upgrade/version.h"
@@ -44,6 +45,8 @@ class Launcher : public Application {
   Path SendEvent(EventName name, const std::vector<std::string>& arguments = {}) const;
   void RunInstallScript(const ProductPaths& product, const PatchPaths& patch) const;
   void RunUninstallScript(const ProductPaths& product, const PatchPaths& patch) const;
+  // The product's service (named after the product) in the form of this init system.
+  Service MakeService(const ProductPaths& product) const;
 
   // The "ProductVersion" of the patch's manifest. Throws the INI parser's error for a
   // missing or malformed manifest, the property tree's error when the key is absent, and

@@ -1,11 +1,13 @@
 // Option table and parse of the launcher's command line.
 #include "supervisor/launcher/launcher_arguments.h"
 
+#include "sov_common/control_escape.h"
 #include "supervisor/launcher/command_names.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/any.hpp>
 #include <boost/format.hpp>
+#include <boost/program_options/errors.hpp>
 #include <boost/program_options/parsers.hpp>
 
 #include <sstream>
@@ -21,6 +23,20 @@ std::string N(Name name) {
   return ToString(name);
 }
 
+// Options match by their whole names only: with guessing, "--u" would run uninstall.
+constexpr int kStyle =
+    po::command_line_style::default_style & ~po::command_line_style::allow_guessing;
+
+// A word that is no option ("stop" for "--stop") is an error rather than silently ignored,
+// which would start the product instead.
+void RefuseWordsWithoutOption(const po::parsed_options& parsed) {
+  for (const auto& option : parsed.options) {
+    if (option.position_key >= 0) {
+      throw po::unknown_option(option.original_tokens.front());
+    }
+  }
+}
+
 }  // namespace
 
 LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
@@ -33,11 +49,15 @@ LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
   argumentLine_ = boost::algorithm::join(words, " ");
   Describe();
   try {
-    po::store(po::command_line_parser(words).options(description_).run(), variables_);
+    const auto parsed = po::command_line_parser(words).options(description_).style(kStyle).run();
+    RefuseWordsWithoutOption(parsed);
+    po::store(parsed, variables_);
     po::notify(variables_);
   } catch (const std::exception& error) {
+    // The parser quotes the offending word, which must not bring line breaks or terminal
+    // controls to the console and the trace.
     std::ostringstream text;
-    text << error.what() << "\n\n" << description_;
+    text << sov::tools::EscapeControlCharacters(error.what()) << "\n\n" << description_;
     throw po::error(text.str());
   }
 }

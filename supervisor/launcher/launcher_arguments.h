@@ -19,9 +19,10 @@ class LauncherArguments {
   static constexpr std::int32_t kZtnOn = 1;
   static constexpr std::int32_t kZtnUnchanged = 2;
 
-  // Parses `args` (program name first; no further word means "--start"). Any parse error
-  // throws boost::program_options::error whose text is the parser's message, a blank line
-  // and the option help.
+  // Parses `args` (program name first; no further word means "--start"). Options match by
+  // their whole names; a word that is no option or value is an error. Any parse error
+  // throws boost::program_options::error whose text is the parser's message (control
+  // characters escaped), a blank line and the option help.
   explicit LauncherArguments(const std::vector<std::string>& args);
 
   bool IsHelp() const { return Has("help"); }

@@ -49,6 +49,10 @@ void Launcher::RunUninstallScript(const ProductPaths& product, const PatchPaths&
   InstallScripts(Tracer()).RunUninstall(product, patch);
 }
 
+Service Launcher::MakeService(const ProductPaths& product) const {
+  return Service(Tracer(), product.ProductName());
+}
+
 Version Launcher::GetPatchVersion(const PatchPaths& patch) const {
   boost::property_tree::ptree manifest;
   ReadIni(patch.Manifest(), manifest);

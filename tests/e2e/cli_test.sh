@@ -43,11 +43,6 @@ while read -r command arguments; do
   expect_file_eq "$unavailable" "$ERR"
   expect_file_eq "" "$OUT"
 done <<'CASES'
-start
-start --start
-start --async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors
-stop --stop --restart
-restart --restart --export --install tag
 install --uninstall --install tag
 uninstall --uninstall --start
 CASES
@@ -55,6 +50,23 @@ CASES
 run_launcher --export --uninstall --install tag
 expect_status 1
 expect_console_error "Can't export settings: $(readlink -f "$LAUNCHER") is not the launcher of a patch" "$ERR"
+# Start, stop and restart are carried: stop finds nothing running, restart asks the
+# service manager, start stops at the missing manifest of the laid patch.
+run_launcher --stop --restart
+expect_status 2
+expect_contains "operator(): Product already stopped" "$E2E_TRACE_FILE"
+clear_calls
+run_launcher --restart --export --install tag
+expect_status 0
+expect_eq "systemctl --no-block restart tarn" "$(calls)" "recorded calls"
+for arguments in "" "--start" "--async-restart --ztn-on --ztn-off --package-type rpm --disable-reload-connectors"; do
+  : >"$E2E_TRACE_FILE"
+  # shellcheck disable=SC2086 # the words are meant to split
+  run_launcher $arguments
+  expect_status 1
+  expect_contains "operator(): Mode: " "$E2E_TRACE_FILE"
+  expect_contains "manifest.ini" "$ERR"
+done
 
 # Help, command-line errors and status change nothing on disk but the trace file.
 before=$(snapshot)
@@ -89,6 +101,26 @@ ${ESC}[0m
 
 " "$ERR"
 
+# A word without dashes and an abbreviated option name are command-line errors: ignoring
+# the word would make "launcher stop" start the product, and guessing would make "--u"
+# uninstall it.
+for arguments in stop status uninstall "--status stop" --u --r --ztn; do
+  # shellcheck disable=SC2086 # the words are meant to split
+  run_launcher $arguments
+  expect_status 1
+  expect_file_eq "" "$OUT"
+  word=${arguments##* }
+  expect_file_eq "
+${ESC}[0;31mError: Dynamic exception type: boost::program_options::error
+std::exception::what: unrecognised option '$word'
+
+${help_wrapped}
+
+${ESC}[0m
+
+" "$ERR"
+done
+
 run_launcher --install
 expect_status 1
 expect_contains $'std::exception::what: the required argument for option \'--install\' is\nmissing\n' "$ERR"
@@ -98,6 +130,12 @@ ANSI_COLORS_DISABLED='' run_launcher --bogus
 expect_status 1
 expect_not_contains "$ESC" "$ERR"
 expect_contains $'\nError: Dynamic exception type: boost::program_options::error\n' "$ERR"
+
+# A line break in an argument cannot forge a trace line: the arguments are traced escaped.
+run_launcher --package-type $'deb\n1999.01.01 00:00:00.000 1 ERR forged\e[2J' --status
+expect_status 3
+expect_contains $' DBG CreateCommand: Arguments: --package-type deb\\n1999.01.01 00:00:00.000 1 ERR forged\\x1b[2J --status\n' "$E2E_TRACE_FILE"
+not grep -q '^1999.01.01' "$E2E_TRACE_FILE"
 
 after=$(snapshot)
 expect_eq "$before" "$after" "the product trees"

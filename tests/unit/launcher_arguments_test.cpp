@@ -68,6 +68,19 @@ TEST(LauncherArgumentsTest, ParseErrorsCarryTheParserTextAndTheHelp) {
       {{"--install"}, "the required argument for option '--install' is missing"},
       {{"--package-type"}, "the required argument for option '--package-type' is missing"},
       {{"--status=1"}, "option '--status' does not take any arguments"},
+      // A word without dashes would otherwise be dropped and the product started.
+      {{"stop"}, "unrecognised option 'stop'"},
+      {{"--status", "uninstall"}, "unrecognised option 'uninstall'"},
+      {{"--install", "tag", "extra"}, "unrecognised option 'extra'"},
+      {{"--", "--status"}, "unrecognised option '--status'"},
+      // Only whole names: a prefix would pick uninstall, restart or one of the ztn switches.
+      {{"--u"}, "unrecognised option '--u'"},
+      {{"--r"}, "unrecognised option '--r'"},
+      {{"--ztn"}, "unrecognised option '--ztn'"},
+      {{"--stat"}, "unrecognised option '--stat'"},
+      // The quoted word cannot break the message's line or carry a terminal control.
+      {{"--x\n2026.01.01 ERR forged"}, "unrecognised option '--x\\n2026.01.01 ERR forged'"},
+      {{"\x1b[2J"}, "unrecognised option '\\x1b[2J'"},
   };
   std::ostringstream help;
   help << Parse({}).Description();

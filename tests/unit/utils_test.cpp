@@ -6,6 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -148,12 +151,34 @@ TEST_F(FileUtilsTest, CopyFileRefusesAnExistingTargetUnlessOverwriting) {
   testing::WriteFile(dir_ / "old", "old content");
   // The old file is also hard-linked elsewhere, as the files of a patch laid by cp -l are.
   fs::create_hard_link(dir_ / "old", dir_ / "package-copy");
+  ASSERT_EQ(0, chown((dir_ / "old").c_str(), 12345, 54321));
   EXPECT_THROW(utils_.CopyFile(dir_ / "new", dir_ / "old"), fs::filesystem_error);
   EXPECT_EQ("old content", ReadFile(dir_ / "old"));
   utils_.CopyFile(dir_ / "new", dir_ / "old", true);
   EXPECT_EQ("new content", ReadFile(dir_ / "old"));
   EXPECT_EQ("old content", ReadFile(dir_ / "package-copy"));
   EXPECT_EQ(0640, static_cast<int>(fs::status(dir_ / "old").permissions()));
+  // The replaced file's owner and group stay; a link in the way lends none.
+  struct stat copied {};
+  ASSERT_EQ(0, stat((dir_ / "old").c_str(), &copied));
+  EXPECT_EQ(12345u, copied.st_uid);
+  EXPECT_EQ(54321u, copied.st_gid);
+  fs::create_symlink(dir_ / "old", dir_ / "link");
+  utils_.CopyFile(dir_ / "new", dir_ / "link", true);
+  ASSERT_EQ(0, lstat((dir_ / "link").c_str(), &copied));
+  EXPECT_TRUE(S_ISREG(copied.st_mode));
+  EXPECT_EQ(geteuid(), copied.st_uid);
+}
+
+TEST_F(FileUtilsTest, CopyPrvReplacesFilesInsteadOfWritingThroughTheirHardLinks) {
+  testing::WriteFile(dir_ / "package" / "bin" / "tool", "package's tool");
+  testing::WriteFile(dir_ / "update" / "bin" / "tool", "updated tool");
+  // A patch's files are hard links to the package's unpacked files.
+  fs::create_directories(dir_ / "patch" / "bin");
+  fs::create_hard_link(dir_ / "package" / "bin" / "tool", dir_ / "patch" / "bin" / "tool");
+  utils_.CopyPRV(dir_ / "update" / "bin", dir_ / "patch");
+  EXPECT_EQ("updated tool", ReadFile(dir_ / "patch" / "bin" / "tool"));
+  EXPECT_EQ("package's tool", ReadFile(dir_ / "package" / "bin" / "tool"));
 }
 
 TEST_F(FileUtilsTest, CopyPvLeavesAnExistingTargetAlone) {

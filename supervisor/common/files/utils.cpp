@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace sov::supervisor {
 namespace fs = boost::filesystem;
@@ -147,23 +148,31 @@ void Utils::CreateOrReplaceSymlink(const Path& link,
   CreateSymlink(link, target);
 }
 
-CmdObject::Result Utils::RunCp(const char* options, const Path& from, const Path& to) const {
-  return CmdObject(Tracer().get()).SetArgs("cp", options, from.c_str(), to.c_str())();
+CmdObject::Result Utils::RunCp(CmdObject::Arguments options,
+                               const Path& from,
+                               const Path& to) const {
+  options.insert(options.begin(), "cp");
+  options.push_back(from.string());
+  options.push_back(to.string());
+  return CmdObject(Tracer().get()).SetArgs(std::move(options))();
 }
 
 void Utils::CopyPRV(const Path& from, const Path& to) const {
-  RunCp("-prv", from, to).Check();
+  // The files of a patch are hard links to the package's unpacked files: cp must replace an
+  // existing file with a new one rather than write into it, or the package's copy changes
+  // too.
+  RunCp({"-prv", "--remove-destination"}, from, to).Check();
 }
 
 void Utils::CopyPV(const Path& from, const Path& to) const {
   // Anything at `to`, a dangling link included, counts: cp would write through the link.
   if (!fs::exists(fs::symlink_status(to))) {
-    RunCp("-pv", from, to).Check();
+    RunCp({"-pv"}, from, to).Check();
   }
 }
 
 void Utils::CopyNPRV(const Path& from, const Path& to) const {
-  const auto result = RunCp("-nprv", from, to);
+  const auto result = RunCp({"-nprv"}, from, to);
   if (CopyNoClobberStatusCounts(*this)) {
     result.Check();
   }

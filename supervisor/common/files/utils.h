@@ -69,20 +69,28 @@ class Utils : public Traceable {
                               const Path& target,
                               DirectoryInTheWay directory = DirectoryInTheWay::kRemove) const;
 
-  // Tree copies with the system "cp" (the runner's failure when cp fails): "-prv";
-  // "-pv" only when nothing (not even a dangling link) is at `to`; "-nprv" (no clobber), whose
-  // non-zero status is accepted on the distribution types Alt and Euler, where cp reports skipped
-  // files so.
+  // Tree copies with the system "cp" (the runner's failure when cp fails): "-prv" with
+  // "--remove-destination" (an existing file is replaced by a new inode, so that its other
+  // hard links keep their content); "-pv" only when nothing (not even a dangling link) is at
+  // `to`; "-nprv" (no clobber), whose non-zero status is accepted on the distribution types
+  // Alt and Euler, where cp reports skipped files so.
   void CopyPRV(const Path& from, const Path& to) const;
   void CopyPV(const Path& from, const Path& to) const;
   void CopyNPRV(const Path& from, const Path& to) const;
 
-  // Configuration files. Readers trace "Reading <path> ..." and throw the parser's error
-  // (which names the file and line) for a missing or malformed file. Writers replace the
-  // file through a temporary file in the same directory that is flushed to disk before it
-  // is renamed over the target: a failure leaves the old file intact and throws. The new
-  // file keeps the old one's mode and owner; a new file gets `mode`. They trace
-  // "<path> updated".
+  // Configuration files. Readers trace "Reading <path> ..." and throw the format's parser
+  // error (ini_parser_error, xml_parser_error, json_parser_error; it names the file, and
+  // the line for a syntax error) for a missing or malformed file, a file larger than
+  // kMaxConfigFileSize, and XML or JSON nested deeper than kMaxConfigNesting
+  // (config_tree_rules.h). The XML reader drops comments and keeps the text of leaf
+  // elements exactly; the text of an element with child elements loses white space at
+  // both ends.
+  // Writers first refuse, with the format's parser error naming the file and the key, a
+  // tree that the reader would refuse or read back differently (the rules are in
+  // config_tree_rules.h); nothing is written then. They replace the file through a
+  // temporary file in the same directory that is flushed to disk before it is renamed over
+  // the target: a failure leaves the old file intact and throws. The new file keeps the old
+  // one's mode and owner; a new file gets `mode`. They trace "<path> updated".
   void ReadIni(const Path& path, boost::property_tree::ptree& tree) const;
   void WriteIni(const Path& path,
                 const boost::property_tree::ptree& tree,
@@ -103,7 +111,7 @@ class Utils : public Traceable {
                    const Path& path,
                    const std::string& content,
                    mode_t mode) const;
-  CmdObject::Result RunCp(const char* options, const Path& from, const Path& to) const;
+  CmdObject::Result RunCp(CmdObject::Arguments options, const Path& from, const Path& to) const;
 };
 
 }  // namespace sov::supervisor

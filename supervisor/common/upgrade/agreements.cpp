@@ -33,7 +33,9 @@ std::set<std::string> ReadIds(const pt::ptree& tree, const char* key) {
 }
 
 void WriteIds(pt::ptree& section, const char* key, const std::set<std::string>& ids) {
-  if (!ids.empty()) {
+  if (ids.empty()) {
+    section.erase(key);
+  } else {
     section.put(key, boost::algorithm::join(ids, ","));
   }
 }
@@ -57,6 +59,7 @@ void Agreements::Revoke(const std::string& id) {
 
 Agreements Agreements::FromTree(const pt::ptree& tree) {
   Agreements agreements;
+  agreements.asRead = tree;
   agreements.eulaIds = ReadIds(tree, "EulaId");
   agreements.ztnaIds = ReadIds(tree, "ZtnaId");
   agreements.patchIds = ReadIds(tree, "PatchId");
@@ -67,15 +70,24 @@ Agreements Agreements::FromTree(const pt::ptree& tree) {
 }
 
 pt::ptree Agreements::ToTree() const {
-  pt::ptree section;
+  pt::ptree tree = asRead;
+  auto found = tree.to_iterator(tree.find(kSection));
+  if (found == tree.end()) {
+    found = tree.push_back({kSection, pt::ptree()});
+  }
+  pt::ptree& section = found->second;
   WriteIds(section, "EulaId", eulaIds);
   WriteIds(section, "ZtnaId", ztnaIds);
   WriteIds(section, "PatchId", patchIds);
   if (groupCheck) {
     section.put("GroupCheck", *groupCheck);
+  } else {
+    section.erase("GroupCheck");
   }
-  pt::ptree tree;
-  tree.add_child(kSection, section);
+  // An empty section would be written as a key of the top level.
+  if (section.empty() && section.data().empty()) {
+    tree.erase(found);
+  }
   return tree;
 }
 

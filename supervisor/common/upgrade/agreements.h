@@ -5,7 +5,7 @@
 
 #include "sov_common/runtime_config.h"
 
-#include <boost/property_tree/ptree_fwd.hpp>
+#include <boost/property_tree/ptree.hpp>
 
 #include <optional>
 #include <set>
@@ -26,13 +26,18 @@ struct Agreements {
   std::optional<std::string> groupCheck;
   // Set by Accept and Revoke when they change something: the file needs writing.
   bool changed = false;
+  // The tree as read. ToTree writes the known keys over a copy of it, so that the sections
+  // and keys that this version does not know survive a rewrite.
+  boost::property_tree::ptree asRead;
 
   bool IsAccepted(const std::string& id) const;
   void Accept(Kind kind, const std::string& id);
   // Removes `id` from every kind.
   void Revoke(const std::string& id);
 
-  // From and to the agreements ini tree; the changed flag starts clear.
+  // From and to the agreements ini tree; the changed flag starts clear. A kind without
+  // identifiers and an absent group check have no key; an "AcceptedAgreement" section left
+  // without keys is dropped.
   static Agreements FromTree(const boost::property_tree::ptree& tree);
   boost::property_tree::ptree ToTree() const;
 };

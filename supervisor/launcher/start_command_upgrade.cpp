@@ -1,0 +1,296 @@
+// The start-time upgrade loop: each pass reads the upgrade state from the patch links,
+// runs the step of that state and writes the next state before anything acts on it, so a
+// start killed at any point resumes where it stopped and ends either with the new patch
+// installed or with the previous one rolled back. A step that must continue in the other
+// patch's launcher executes it (the state was written first).
+#include "sov_common/file_reader.h"
+#include "sov_common/init_system.h"
+#include "supervisor/common/error_guard.h"
+#include "supervisor/common/process/exec_setup.h"
+#include "supervisor/common/process/process_executor.h"
+#include "supervisor/common/system/kernel_modules.h"
+#include "supervisor/common/upgrade/update_copy.h"
+#include "supervisor/common/upgrade/upgrade_info.h"
+#include "supervisor/launcher/launcher.h"
+#include "supervisor/launcher/start_command.h"
+#include "supervisor/launcher/stop_command.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/throw_exception.hpp>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+extern char** environ;
+
+namespace sov::supervisor {
+namespace fs = boost::filesystem;
+namespace {
+
+constexpr std::chrono::seconds kFailedServerStopWait{30};
+
+}  // namespace
+
+StartCommand::Result StartCommand::UpgradeLoop(Context& context) {
+  Launcher& launcher = GetLauncher();
+  for (;;) {
+    context.upgradeState = launcher.GetUpgradeState();
+    switch (context.upgradeState) {
+      case UpgradeState::Installed:
+        return Installed(context);
+      case UpgradeState::PackageReconfigured:
+        if (auto result = PackageReconfigured(context)) {
+          return *result;
+        }
+        break;
+      case UpgradeState::Upgrade:
+        SetState(context, UpgradeState::Start);
+        ExecLauncher(context);
+        break;  // not reached
+      case UpgradeState::Start:
+        if (auto result = StartStep(context)) {
+          return *result;
+        }
+        break;
+      case UpgradeState::StartFailed:
+        launcher.RunUninstallScript(context.product, context.current);
+        SetState(context, UpgradeState::RollingBack);
+        ExecLauncher(context);
+        break;  // not reached
+      case UpgradeState::RollingBack:
+        RollingBack(context);
+        break;
+      case UpgradeState::RolledBack:
+      case UpgradeState::UpgradeWithRenaming:
+        return StartProduct(context);
+      default:
+        BOOST_THROW_EXCEPTION(std::logic_error("Unexpected upgrade state"));
+    }
+  }
+}
+
+void StartCommand::SetState(Context& context, UpgradeState to) {
+  GetLauncher().SetUpgradeState(context.product, context.upgradeState, to, Path());
+  context.upgradeState = to;
+}
+
+void StartCommand::ExecLauncher(Context& context) {
+  const Path launcher = context.product.Current().Launcher();
+  Trace(kTraceDebug, "ExecLauncher", "Executing launcher ", launcher, " ...");
+  if (!launcher.is_absolute()) {
+    BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
+  }
+  // The other launcher gets the standard streams and default signal handling only.
+  PrepareChildForExec();
+  const std::string& path = launcher.string();
+  char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  execve(path.c_str(), argv, environ);
+  const int error = errno;
+  BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), "Can't exec " + path));
+}
+
+std::optional<StartCommand::Result> StartCommand::PackageReconfigured(Context& context) {
+  constexpr const char* kStep = "PackageReconfigured";
+  Launcher& launcher = GetLauncher();
+  if (!launcher.IsFanotifyOn(context.ini) &&
+      KernelModules(Tracer(), DistribType::Unknown, nullptr).IsLoaded()) {
+    Trace(kTraceDebug, kStep,
+          "Upgrade stopped because UseFanotify=false and kernel module is loaded");
+    Trace(kTraceDebug, kStep, "Operating system restart is required to continue upgrade procedure");
+    return StartProduct(context);
+  }
+  launcher.RunUninstallScript(context.product, context.current);
+  SetState(context, UpgradeState::Upgrade);
+  return std::nullopt;
+}
+
+std::optional<StartCommand::Result> StartCommand::StartStep(Context& context) {
+  constexpr const char* kStep = "Start";
+  std::optional<Result> result;
+  const bool started = RunGuarded(*this, kStep, [&] {
+    CopyUpdates(context);
+    ExportPreviousSettings(context);
+    UpgradeInfo(Tracer(), context.current.UpgradeJson())
+        .AddExportedSettings(context.product.Current());
+    InstallPatch(context);
+    result = StartProduct(context);
+  });
+  if (started) {
+    SetState(context, UpgradeState::Installed);
+    return result;
+  }
+  SetState(context, UpgradeState::StartFailed);
+  CleanUpFailedStart();
+  return std::nullopt;
+}
+
+void StartCommand::CopyUpdates(Context& context) {
+  constexpr const char* kStep = "CopyUpdates";
+  TraceEntry(kTraceDebug, kStep);
+  if (context.installMode != InstallMode::UpgradeWithoutRenaming) {
+    return;
+  }
+  Trace(kTraceDebug, kStep, "Copying update files from previous version ...");
+  const UpdateCopy copy(Tracer());
+  copy.CopyAllUpdates(context.previous, context.current);
+  const bool oldUlkm = GetLauncher().GetPatchVersion(context.previous) < Version(12, 4, 0, 0);
+  if (oldUlkm) {
+    copy.RemoveUlkmUpdates(context.current);
+  }
+  copy.CopyUpdatableModules(context.previous, context.current, !oldUlkm);
+}
+
+void StartCommand::ExportPreviousSettings(Context& context) {
+  constexpr const char* kStep = "ExportPreviousSettings";
+  Trace(kTraceDebug, kStep, "Exporting previous settings ...");
+  const Path launcherPath = context.previous.Launcher();
+  const Path libDir = context.previous.Lib64Dir() / "";
+  Trace(kTraceDebug, kStep, "launcherPath = ", launcherPath);
+  Trace(kTraceDebug, kStep, "libDir = ", libDir);
+  const auto result =
+      ProcessExecutor::Run({launcherPath.string(), "--export"},
+                           {{"LD_LIBRARY_PATH", libDir.string()}}, kExportDeadline, kExportGrace);
+  if (!result.Succeeded()) {
+    BOOST_THROW_EXCEPTION(std::runtime_error(result.ToString()));
+  }
+}
+
+void StartCommand::InstallPatch(Context& context) {
+  CheckPatchComplete(context.current);
+  GetLauncher().RunInstallScript(context.product, context.current);
+  if (context.agentService) {
+    RunGuarded(*this, "InstallPatch", [&] { context.agentService->TryRestart(); });
+  }
+  InstallServiceUnit(context);
+}
+
+void StartCommand::CheckPatchComplete(const PatchPaths& patch) const {
+  for (const Path& program : {patch.Launcher(), patch.WdServer(), patch.Starter()}) {
+    if (!fs::is_regular_file(program) || access(program.c_str(), X_OK) != 0) {
+      BOOST_THROW_EXCEPTION(std::runtime_error("Patch " + patch.Root() + " is incomplete: " +
+                                               program.string() + " is not an executable file"));
+    }
+  }
+}
+
+void StartCommand::InstallServiceUnit(const Context& context) const {
+  if (!IsSystemd()) {
+    // The init script link goes through install-current and follows every switch; only a
+    // missing one is made.
+    const Path script = context.product.InitScript();
+    if (!fs::is_symlink(script) && !fs::exists(script) &&
+        fs::exists(context.product.Current().InitScriptSource())) {
+      CreateSymlink(script, context.product.Current().InitScriptSource());
+    }
+    return;
+  }
+  const Path source = context.current.SystemdUnitSource();
+  if (!fs::exists(source)) {
+    Trace(kTraceDebug, "InstallServiceUnit", source, " not found");
+    return;
+  }
+  const Path unit = context.product.SystemdUnitFile();
+  if (fs::exists(unit) && tools::ReadWholeFile(source).text == tools::ReadWholeFile(unit).text) {
+    return;
+  }
+  CopyFile(source, unit, true);
+  GetLauncher().DaemonReload();
+}
+
+void StartCommand::CleanUpFailedStart() {
+  pid_t pid = 0;
+  if (!RunGuarded(*this, "CleanUpFailedStart",
+                  [&] { pid = GetLauncher().IsCurrentPatchRunning(&pid) ? pid : 0; }) ||
+      pid == 0) {
+    return;
+  }
+  Trace(kTraceDebug, "CleanUpFailedStart", "Stopping the watchdog server of the failed patch ...");
+  RunGuarded(*this, "CleanUpFailedStart", [&] { StopProcess(pid, kFailedServerStopWait); });
+}
+
+void StartCommand::RollingBack(Context& context) {
+  constexpr const char* kStep = "RollingBack";
+  try {
+    InstallPatch(context);
+  } catch (const std::exception& error) {
+    Trace(kTraceError, kStep, error.what());
+    Trace(kTraceError, kStep, "Rollback failed; it is repeated at the next start");
+    throw;
+  }
+  SetState(context, UpgradeState::RolledBack);
+  CompleteRollback(context);
+}
+
+void StartCommand::CompleteRollback(Context& context) {
+  RunGuarded(*this, "RollingBack", [&] {
+    Trace(kTraceDebug, "RollingBack", "Rolled back to version ",
+          GetLauncher().GetPatchVersion(context.current).ToString());
+  });
+}
+
+StartCommand::Result StartCommand::Installed(Context& context) {
+  constexpr const char* kStep = "Installed";
+  const bool renaming = context.installMode == InstallMode::UpgradeWithRenaming;
+  if (renaming) {
+    Trace(kTraceDebug, kStep, "Prepare upgrade with renaming ...");
+    context.firstService->Enable();
+    context.secondService->Disable();
+    context.secondService->Stop();
+    Trace(kTraceDebug, kStep, "Upgrade with renaming prepared");
+  }
+  Result result = kStarted;
+  try {
+    result = StartProduct(context);
+  } catch (const std::exception& error) {
+    Trace(kTraceError, kStep, error.what());
+    if (renaming) {
+      CleanUpFailedStart();
+      RollBackRenaming(context);
+    }
+    throw;
+  }
+  if (renaming && !context.packagesToRemove.empty()) {
+    RemovePackages(context);
+  }
+  return result;
+}
+
+void StartCommand::RollBackRenaming(Context& context) {
+  constexpr const char* kStep = "Installed";
+  Trace(kTraceDebug, kStep, "Rolling back to previous product ...");
+  RunGuarded(*this, kStep, [&] {
+    context.secondService->Enable();
+    context.firstService->Disable();
+    context.secondService->Start();
+    Trace(kTraceDebug, kStep, "Rolled back to previous product");
+  });
+}
+
+void StartCommand::RemovePackages(const Context& context) {
+  Trace(kTraceDebug, "Installed", "Removing previous product ...");
+  std::vector<std::string> command = context.packageType == "deb"
+                                         ? std::vector<std::string>{"dpkg", "-P"}
+                                         : std::vector<std::string>{"rpm", "-e"};
+  command.insert(command.end(), context.packagesToRemove.begin(), context.packagesToRemove.end());
+  CmdObject(Tracer().get()).SetArgs(command)().Check();
+}
+
+std::vector<std::string> StartCommand::PackagesToRemove(const Context& context) const {
+  if (context.installMode != InstallMode::UpgradeWithRenaming) {
+    return {};
+  }
+  PatchManifest previous;
+  PatchManifest current;
+  GetLauncher().ReadPatchManifest(context.secondProduct.Current(), previous);
+  GetLauncher().ReadPatchManifest(context.current, current);
+  if (previous.packageName.empty() || previous.packageName == current.packageName) {
+    return {};
+  }
+  return {previous.packageName};
+}
+
+}  // namespace sov::supervisor

@@ -1,0 +1,29 @@
+// The "stop" command: SIGTERM to the watchdog server named by the pid file, then a wait
+// until that process is gone. The server stops the product's processes itself.
+#pragma once
+
+#include "supervisor/launcher/command.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+
+namespace sov::supervisor {
+
+class StopCommand : public LauncherCommand {
+ public:
+  static constexpr int kStopped = 0;
+  static constexpr int kAlreadyStopped = 2;
+
+  using LauncherCommand::LauncherCommand;
+  // 0 once the running server has gone, 2 when none ran. Waits as long as the server lives.
+  int operator()() override;
+};
+
+// Sends SIGTERM to `pid` and probes it every 100 ms until it is gone (true) or, with a
+// `limit`, until the limit has passed (false). A process that is already gone is not an
+// error; any other failure of kill throws std::system_error with its errno.
+bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit = std::nullopt);
+
+}  // namespace sov::supervisor

@@ -1,0 +1,45 @@
+// The command line of the watchdog server: the server, its options in a fixed order, the
+// environment it hands to the product, and the product starter it supervises.
+#pragma once
+
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/traceable.h"
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sov::supervisor {
+
+enum class ProductStartupMode { Regular = 0, Install = 1, Upgrade = 2 };
+std::string ToString(ProductStartupMode mode);
+
+struct WdServerInputs {
+  PatchPaths current;
+  Path serverLog;  // the product's tarn_wdserver.log
+  Path healthLog;  // "--worklog"
+  std::string memoryLimit;
+  ProductStartupMode startupMode = ProductStartupMode::Regular;
+  bool root = false;                // adds "--syscall-hangs"
+  std::optional<std::string> term;  // the launcher's TERM
+};
+
+// "0" for the trace level "None" (the default of "TraceLevel"), "800" for "NotDetailed",
+// "Detailed" and "MediumDetailed". Another name throws std::invalid_argument.
+std::string WdServerTraceLevel(const boost::property_tree::ptree& ini);
+
+// "--worklog-period": twice "Watchdog.WarnThreshold" (default 3600) seconds, "7200s".
+// A value that is not a plain unsigned decimal number throws std::invalid_argument
+// "stoul", one whose double does not fit std::out_of_range "stoul".
+std::string WorklogPeriod(const boost::property_tree::ptree& ini);
+
+// The whole argument list, program first. Traces (StartProduct) "Enable startup traces"
+// when "General.StartupTraces" is a true flag (then SOV_STARTUP_TRACES=1 is passed), and
+// "TERM is not defined - setting TERM=xterm" when `term` is empty.
+std::vector<std::string> WdServerArguments(const Traceable& tracing,
+                                           const boost::property_tree::ptree& ini,
+                                           const WdServerInputs& inputs);
+
+}  // namespace sov::supervisor

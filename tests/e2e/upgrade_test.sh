@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The start-time upgrade chain with patches laid from the built tree: the installed
+# 12.4.0.1 patch "a" and the new 12.6.0.118 patch "b".
+#   upgrade_test.sh success: "b" starts, the links say Installed, a's tree is gone.
+#   upgrade_test.sh rollback: "b"'s watchdog server fails; "a" runs again, RolledBack.
+#   upgrade_test.sh renaming: upgrade.ini present; the product just starts.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/upgrade_lib.sh"
+require_sandbox
+
+case=${1:?usage: upgrade_test.sh success|rollback|renaming}
+
+link_target() {
+  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then
+    readlink "$E2E_TARN_VAR/install-$1"
+  else
+    echo -
+  fi
+}
+
+links() {
+  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
+    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
+}
+
+case $case in
+  success)
+    lay_upgrade
+    start_as_service_manager
+    expect_status 0
+    expect_eq "current=$E2E_TARN_VAR/b upgrade=- previous=- failed=-" "$(links)" links
+    [[ ! -e $E2E_TARN_VAR/a ]] || fail "the previous patch's tree is left behind"
+    # The old launcher, the new one after exec, and the old one again for the export.
+    expect_eq 3 "$(grep -c 'CreateCommand: Arguments:' "$E2E_TRACE_FILE")" "launcher runs"
+    run_launcher --status
+    expect_status 0
+    expect_contains "started $E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/tarn-starter pid=" \
+      /var/log/brevantis/tarn/tarn_wdserver.log
+    expect_contains "SOV_STARTUP_MODE=2" /var/log/brevantis/tarn/tarn_wdserver.log
+    expect_contains "Executing launcher $E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher ..." \
+      "$E2E_TRACE_FILE"
+    expect_contains "Upgrade state changed Start -> Installed" "$E2E_TRACE_FILE"
+    json=$E2E_TARN_VAR/b/var/opt/brevantis/tarn/private/upgrade.json
+    # The JSON writer escapes every slash.
+    settings=$E2E_CURRENT_LINK/var/opt/brevantis/tarn/private/for_upgrade_settings.xml
+    expect_contains "\"ForUpgradeSettings\": \"${settings//\//\\/}\"" "$json"
+    expect_contains "\"OldVersion\": \"12.4.0.1\"" "$json"
+    # The previous patch's updates came along.
+    expect_file_eq $'base\n' "$E2E_TARN_VAR/b/var/opt/brevantis/tarn/private/updates/avbases/base.db"
+    ;;
+  rollback)
+    lay_upgrade
+    break_wdserver "$E2E_TARN_VAR/b" "the new server cannot start"
+    start_as_service_manager
+    expect_status 0
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/b previous=- failed=$E2E_TARN_VAR/b" \
+      "$(links)" links
+    expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
+    expect_contains "the new server cannot start" "$E2E_TRACE_FILE"
+    run_launcher --status
+    expect_status 0
+    [[ $(readlink "/proc/$(<"$E2E_WDSERVER_PIDFILE")/exe") == "$E2E_TARN_VAR/a/"* ]] ||
+      fail "the running server is not the previous patch's"
+    # The next start finds RolledBack and only starts the product.
+    run_launcher --start
+    expect_status 2
+    ;;
+  renaming)
+    install_product a 12.6.0.118
+    printf '[Upgrade]\nVersion=12.6.0.118\n' >"$E2E_TARN_VAR/upgrade.ini"
+    run_launcher
+    expect_status 0
+    expect_contains "GetUpgradeState: Current upgrade state: UpgradeWithRenaming" "$E2E_TRACE_FILE"
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=- previous=- failed=-" "$(links)" links
+    run_launcher --status
+    expect_status 0
+    ;;
+  *) fail "unknown case $case" ;;
+esac
