@@ -65,3 +65,25 @@ foreach(version ${LAUNCHER_LIFECYCLE_VERSIONS})
 endforeach()
 add_custom_target(lifecycle_packages DEPENDS ${lifecycle_stamps})
 add_dependencies(lifecycle_packages patch_tree)
+
+# Packages of the first two of these versions with a launcher that only records how the
+# maintainer scripts run it (tests/packaging/stub-launcher), for the test that drives the
+# scripts through dpkg and rpm.
+set(LAUNCHER_STUB_PACKAGES_DIR ${CMAKE_BINARY_DIR}/stub_packages)
+list(SUBLIST LAUNCHER_LIFECYCLE_VERSIONS 0 2 LAUNCHER_STUB_VERSIONS)
+set(stub_stamps)
+foreach(version ${LAUNCHER_STUB_VERSIONS})
+  set(stamp ${LAUNCHER_STUB_PACKAGES_DIR}/${version}.stamp)
+  add_custom_command(
+    OUTPUT ${stamp}
+    COMMAND ${BUILD_PACKAGES} --fast --tree ${LAUNCHER_PATCH_TREE}
+            --launcher ${CMAKE_SOURCE_DIR}/tests/packaging/stub-launcher --version ${version}
+            --output ${LAUNCHER_STUB_PACKAGES_DIR}
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${PATCH_TREE_OUTPUT} ${PACKAGING_SOURCES} ${CMAKE_SOURCE_DIR}/tests/packaging/stub-launcher
+    COMMENT "Building the stub test packages of version ${version}"
+    VERBATIM)
+  list(APPEND stub_stamps ${stamp})
+endforeach()
+add_custom_target(stub_packages DEPENDS ${stub_stamps})
+add_dependencies(stub_packages patch_tree)

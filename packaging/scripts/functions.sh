@@ -13,7 +13,8 @@ tarn_var=/var/opt/brevantis/tarn
 # a new patch directory named <version>_<tag>.
 tarn_install_dir=$tarn_var/install_$tarn_version
 tarn_launcher=$tarn_install_dir/opt/brevantis/tarn/libexec/launcher
-# The install tag of this version's unpacked files while their installation is unfinished.
+# The install tag of this version's unpacked files while their installation is unfinished:
+# from the first configuration after an unpack until the installation succeeds.
 tarn_tag_file=$tarn_var/install_$tarn_version.tag
 
 # True when TAG can name a patch directory: one plain path component. The letters are
@@ -42,10 +43,10 @@ tarn_new_tag() {
 }
 
 # Prints the install tag of these unpacked files. The first call makes one and keeps it in
-# the tag file; until the installation succeeds (tarn_install removes the file) every later
-# call, such as a rerun of the configuration after a failure, gets the same tag, so the
-# launcher continues in the same patch directory. An unreadable or damaged tag file only
-# costs a new patch directory.
+# the tag file; until the installation succeeds (tarn_install removes the file) or the
+# files are unpacked again (the preinst removes it), every later call, such as a rerun of
+# the configuration after a failure, gets the same tag, so the launcher continues in the
+# same patch directory. An unreadable or damaged tag file only costs a new patch directory.
 tarn_install_tag() {
   tag=
   if [ -f "$tarn_tag_file" ] && [ ! -L "$tarn_tag_file" ]; then
@@ -71,11 +72,6 @@ tarn_install() {
 # Stops and unregisters the product; its data stays for a reinstall until the purge.
 tarn_uninstall() {
   "$tarn_launcher" --uninstall
-}
-
-# True when VERSION is the version of this package.
-tarn_is_this_version() {
-  [ "$1" = "$tarn_version" ]
 }
 
 # Drops the install tag of this version.

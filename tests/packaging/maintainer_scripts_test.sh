@@ -20,7 +20,7 @@ OUT=$E2E_SCRATCH/script.out
 extract_scripts "$DEB" "$SCRIPTS/deb"
 extract_scripts "$RPM" "$SCRIPTS/rpm"
 # As packaged, with the shared functions in place, they are POSIX sh.
-shellcheck --shell=sh -- "$SCRIPTS"/deb/{postinst,prerm,postrm} "$SCRIPTS"/rpm/{post,preun,postun}
+shellcheck --shell=sh -- "$SCRIPTS"/deb/{preinst,postinst,prerm,postrm} "$SCRIPTS"/rpm/{pre,post,preun,postun}
 
 # The stand-in launcher where the package unpacks the real one: it records its arguments,
 # makes the patch directory of an install as the real one does first, and then fails while
@@ -60,15 +60,18 @@ last_install_tag() {
 }
 
 # ---------------------------------------------------------------------------------------
-# Installation: the same tag until an installation succeeds, a new one after.
+# Installation: the same tag until the installation succeeds or the files are unpacked
+# again, a new one after.
 # ---------------------------------------------------------------------------------------
 
 for format in deb rpm; do
   rm -rf -- "${PRODUCT_VAR:?}"/[0-9]* "$TAG_FILE" "$LAUNCHER_CALLS"
   if [[ $format == deb ]]; then
     install_script=(postinst configure)
+    unpack_script=(preinst upgrade "$VERSION")
   else
     install_script=(post 1)
+    unpack_script=(pre 2)
   fi
 
   touch -- "$LAUNCHER_FAILS"
@@ -77,8 +80,7 @@ for format in deb rpm; do
   first=$(last_install_tag)
   [[ $first =~ ^[0-9]{14}$ ]] || fail "install tag \"$first\" is not the time to the second"
   expect_file_eq "$first"$'\n' "$TAG_FILE"
-  # A rerun (dpkg --configure -a, or the same package again) continues that installation,
-  # also once it succeeds.
+  # A rerun (dpkg --configure -a) continues that installation, also when it succeeds.
   run_script "$format" "${install_script[@]}"
   expect_script_status 1 "$format ${install_script[*]} rerun with a failing launcher"
   rm -f -- "$LAUNCHER_FAILS"
@@ -88,13 +90,23 @@ for format in deb rpm; do
     "launcher calls of three runs of one installation ($format)"
   [[ ! -e $TAG_FILE ]] || fail "the install tag outlived its installation ($format)"
 
-  # The next installation of these files, such as a reinstall, is a new one, in a new patch
-  # directory even within the same second.
+  # The next installation (dpkg-reconfigure) is a new one, in a new patch directory even
+  # within the same second; a new unpack of the files after it failed is another one.
+  touch -- "$LAUNCHER_FAILS"
   run_script "$format" "${install_script[@]}"
-  expect_script_status 0 "$format ${install_script[*]} of a reinstall"
+  expect_script_status 1 "$format ${install_script[*]} of the next installation"
   second=$(last_install_tag)
-  [[ $second =~ ^[0-9]{14}(-[0-9]+)?$ && $second != "$first" ]] ||
-    fail "the reinstall's tag \"$second\" is no new tag (the first was \"$first\")"
+  rm -f -- "$LAUNCHER_FAILS"
+  run_script "$format" "${unpack_script[@]}"
+  expect_script_status 0 "$format ${unpack_script[*]}"
+  run_script "$format" "${install_script[@]}"
+  expect_script_status 0 "$format ${install_script[*]} after a new unpack"
+  third=$(last_install_tag)
+  for tag in "$second" "$third"; do
+    [[ $tag =~ ^[0-9]{14}(-[0-9]+)?$ ]] || fail "install tag \"$tag\" is not the time to the second"
+  done
+  expect_eq 3 "$(printf '%s\n' "$first" "$second" "$third" | sort -u | wc -l)" \
+    "different tags of three installations ($first $second $third)"
 done
 
 # A tag file that cannot name a patch directory only costs a new tag.
@@ -113,6 +125,10 @@ done
 
 # format, script and arguments | expected exit status | expected launcher calls per run
 readonly CASES=(
+  "deb preinst install|0|"
+  "deb preinst upgrade 1.0 $VERSION|0|"
+  "deb preinst abort-upgrade 1.0|0|"
+  "deb preinst bogus|1|"
   "deb postinst abort-upgrade 1.0|0|"
   "deb postinst abort-remove|0|"
   "deb postinst abort-deconfigure|0|"
@@ -129,6 +145,8 @@ readonly CASES=(
   "deb postrm abort-upgrade 1.0|0|"
   "deb postrm disappear other 1.0|0|"
   "deb postrm bogus|1|"
+  "rpm pre 1|0|"
+  "rpm pre 2|0|"
   "rpm preun 0|0|--uninstall"
   "rpm preun 1|0|"
   "rpm postun 1|0|"
@@ -168,17 +186,13 @@ expect_script_status 0 "%postun of the replaced package"
 expect_eq "--install $(last_install_tag) --package-type rpm" "$(launcher_calls)" "launcher calls of an rpm upgrade"
 [[ -d $PRODUCT_VAR/common ]] || fail "the rpm upgrade removed the product's data"
 
-# The install tag goes with the files it belongs to: a removal, and an upgrade of dpkg to
-# another version, drop it; a reinstall of this version keeps it for its postinst.
-for case in "remove|gone" "abort-install|gone" "upgrade 99.0.0.0|gone" "upgrade $VERSION|kept"; do
-  IFS='|' read -r arguments expected <<<"$case"
+# The install tag goes with the files it belongs to: when they are removed or replaced.
+for arguments in remove abort-install "upgrade $VERSION"; do
   read -r -a words <<<"$arguments"
   printf '20240601000000\n' >"$TAG_FILE"
   run_script deb postrm "${words[@]}"
   expect_script_status 0 "postrm $arguments"
-  state=gone
-  [[ ! -e $TAG_FILE ]] || state=kept
-  expect_eq "$expected" "$state" "install tag after postrm $arguments"
+  [[ ! -e $TAG_FILE ]] || fail "postrm $arguments kept the install tag"
   [[ -d $PRODUCT_VAR/common ]] || fail "postrm $arguments removed the product's data"
 done
 

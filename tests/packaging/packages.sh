@@ -29,20 +29,20 @@ extract_payload() {
   esac
 }
 
-# Writes the maintainer scripts of the package FILE to DIR: postinst, prerm and postrm of a
-# .deb; post, preun and postun of an .rpm.
+# Writes the maintainer scripts of the package FILE to DIR: preinst, postinst, prerm and
+# postrm of a .deb; pre, post, preun and postun of an .rpm.
 extract_scripts() {
   local file=$1 dir=$2 tag name
   mkdir -p -- "$dir"
   case $file in
     *.deb)
       dpkg-deb --control "$file" "$dir/control"
-      for name in postinst prerm postrm; do
+      for name in preinst postinst prerm postrm; do
         cp -- "$dir/control/$name" "$dir/$name"
       done
       ;;
     *.rpm)
-      for tag in POSTIN:post PREUN:preun POSTUN:postun; do
+      for tag in PREIN:pre POSTIN:post PREUN:preun POSTUN:postun; do
         rpm -qp --queryformat "%{${tag%%:*}}\n" -- "$file" >"$dir/${tag#*:}"
       done
       ;;

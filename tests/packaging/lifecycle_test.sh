@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The product's life through the real package managers, with the test packages of four
+# versions (the third one's watchdog server fails to start), once with dpkg and once with
+# rpm, on the init system that the sandbox shows:
+#   1. the first version's installation fails after the copy (group creation) and is
+#      continued: dpkg --configure --pending with the same tag; rpm by installing again;
+#   2. the second version upgrades the running product;
+#   3. the third version fails to start and the product rolls back to the second;
+#   4. the fourth version installs after the rollback;
+#   5. the removal uninstalls and keeps the data; the purge (dpkg) removes it, as the erase
+#      (rpm) did already.
+# Under SysV init the real service and update-rc.d run the init script; under systemd the
+# stand-in systemctl records the restart that the install asks for, and the test carries it
+# out as the unit would.
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+require_sandbox
+
+read -r -a VERSIONS <<<"${LAUNCHER_LIFECYCLE_VERSIONS:-}"
+((${#VERSIONS[@]} == 4)) || fail "LAUNCHER_LIFECYCLE_VERSIONS must name four versions"
+[[ ${LAUNCHER_LIFECYCLE_FAILING_VERSION:-} == "${VERSIONS[2]}" ]] ||
+  fail "the third version must be the one whose watchdog server fails"
+readonly CURRENT_LAUNCHER=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
+init=systemd
+[[ $(readlink /proc/1/exe) == *systemd* ]] || init=sysv
+readonly init
+
+# The build's launcher tells whether it has the commands that the package scripts run (in
+# this empty sandbox neither can change anything).
+has_command() {
+  local output
+  output=$("$LAUNCHER" "$@" 2>&1 || true)
+  [[ $output != *"command is not available in this build"* ]]
+}
+has_command --install probe || skip "the launcher of this build has no install command yet"
+has_command --uninstall || skip "the launcher of this build has no uninstall command yet"
+: >"$E2E_TRACE_FILE"
+
+# Runs the package tool for ACTION (install, continue, remove, purge) on FORMAT's package
+# of VERSION. Sets STATUS; the output goes to $TOOL_OUT.
+TOOL_OUT=$E2E_SCRATCH/tool.out
+package() {
+  local format=$1 action=$2 version=${3:-} command=()
+  if [[ -n $version ]]; then
+    find_packages "$version" "$LAUNCHER_LIFECYCLE_PACKAGES_DIR"
+  fi
+  case $format:$action in
+    deb:install) command=(dpkg --install "$DEB") ;;
+    deb:continue) command=(dpkg --configure --pending) ;;
+    deb:remove) command=(dpkg --remove tarn) ;;
+    deb:purge) command=(dpkg --purge tarn) ;;
+    # Its database here holds none of the system's packages: no dependency checks.
+    rpm:install) command=(rpm --upgrade --nodeps "$RPM") ;;
+    # rpm runs a failed %post only with the package installed again.
+    rpm:continue) command=(rpm --upgrade --replacepkgs --nodeps "$RPM") ;;
+    rpm:remove) command=(rpm --erase --nodeps tarn) ;;
+    rpm:purge) command=(true) ;;
+    *) fail "package: no $action for $format" ;;
+  esac
+  STATUS=0
+  printf '$ %s\n' "${command[*]}" >>"$E2E_SCRATCH/tools.log"
+  "${command[@]}" >"$TOOL_OUT" 2>&1 || STATUS=$?
+  cat -- "$TOOL_OUT" >>"$E2E_SCRATCH/tools.log"
+}
+
+expect_package_status() {
+  local expected=$1 what=$2
+  [[ $STATUS == "$expected" ]] ||
+    fail "$(printf '%s: exit status %s, expected %s; output:\n%s' "$what" "$STATUS" "$expected" "$(cat "$TOOL_OUT")")"
+}
+
+# Does what the service manager does on a restart that the install asked for: under SysV the
+# real service ran the init script already; the stand-in systemctl only recorded it.
+follow_service_manager() {
+  if [[ $init == systemd ]] && grep -qx 'systemctl restart tarn' "$LAUNCHER_SANDBOX/calls"; then
+    "$CURRENT_LAUNCHER" --stop >>"$E2E_SCRATCH/tools.log" 2>&1 || true
+    "$CURRENT_LAUNCHER" >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "the start after the upgrade failed"
+  fi
+  clear_calls
+}
+
+start_service() {
+  if [[ $init == sysv ]]; then
+    service tarn start >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "service tarn start failed"
+  else
+    "$CURRENT_LAUNCHER" >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "the first start failed"
+  fi
+}
+
+link_target() {
+  if [[ -L $PRODUCT_VAR/install-$1 ]]; then
+    readlink -- "$PRODUCT_VAR/install-$1"
+  else
+    echo -
+  fi
+}
+
+# The patch directories of VERSION, one a line.
+patches_of() {
+  find "$PRODUCT_VAR" -mindepth 1 -maxdepth 1 -type d -name "${1}_*" | sort
+}
+
+# VERSION runs from its only patch directory, and no upgrade is pending.
+expect_running() {
+  local version=$1 patch
+  patch=$(patches_of "$version")
+  [[ -n $patch && $patch != *$'\n'* ]] || fail "expected one patch of $version, found: $patch"
+  [[ ${patch##*/} =~ ^${version//./\\.}_[0-9]{14}(-[0-9]+)?$ ]] || fail "patch name ${patch##*/}"
+  expect_eq "$patch - - -" "$(link_target current) $(link_target upgrade) $(link_target previous) $(link_target failed)" \
+    "install-current, -upgrade, -previous and -failed"
+  "$CURRENT_LAUNCHER" --status >/dev/null 2>&1 || fail "$version does not run"
+  expect_contains $'\nProductVersion='"$version"$'\n' "$E2E_CURRENT_LINK/opt/brevantis/tarn/doc/manifest.ini"
+  [[ -d $PRODUCT_VAR/install_$version ]] || fail "the package's files of $version are missing"
+}
+
+expect_service_registered() {
+  if [[ $init == sysv ]]; then
+    [[ -L /etc/init.d/tarn ]] || fail "/etc/init.d/tarn is not installed"
+    compgen -G '/etc/rc2.d/S[0-9][0-9]tarn' >/dev/null || fail "tarn does not start at boot"
+  else
+    [[ -f /lib/systemd/system/tarn.service ]] || fail "the unit file is not installed"
+    grep -qx 'systemctl enable tarn' "$LAUNCHER_SANDBOX/calls" ||
+      fail "the unit was not enabled"
+  fi
+}
+
+lifecycle() {
+  local format=$1 v1=${VERSIONS[0]} v2=${VERSIONS[1]} v3=${VERSIONS[2]} v4=${VERSIONS[3]}
+  local failed_patch group
+  clear_calls
+
+  # 1. The first installation fails after the copy, and is continued.
+  standin_answer groupadd <<<'exit 1'
+  package "$format" install "$v1"
+  [[ $STATUS != 0 ]] || fail "the $format installation of $v1 succeeded despite groupadd"
+  failed_patch=$(patches_of "$v1")
+  [[ -n $failed_patch ]] || fail "the failed installation made no patch directory"
+  if [[ $format == deb ]]; then
+    expect_eq "install ok half-configured" "$(dpkg-query -W -f '${Status}' tarn)" "dpkg's state"
+  fi
+  rm -f -- "$LAUNCHER_SANDBOX/answers/groupadd"
+  package "$format" continue "$v1"
+  expect_package_status 0 "continuing the installation of $v1 ($format)"
+  if [[ $format == deb ]]; then
+    # Continued in the same patch directory.
+    expect_eq "$failed_patch" "$(link_target current)" "patch of the continued installation"
+  else
+    # A new unpack: a new installation beside the failed one's directory.
+    rm -rf -- "$failed_patch"
+  fi
+  expect_service_registered
+  for group in tarnadmin tarnuser tarnaudit notarn; do
+    getent group "$group" >/dev/null || fail "group $group is missing"
+  done
+  start_service
+  expect_running "$v1"
+  clear_calls
+
+  # 2. An upgrade of the running product.
+  package "$format" install "$v2"
+  expect_package_status 0 "upgrade to $v2 ($format)"
+  follow_service_manager
+  expect_running "$v2"
+  [[ ! -e $PRODUCT_VAR/install_$v1 ]] || fail "the package's files of $v1 are left"
+
+  # 3. A version that fails to start: the product rolls back and keeps running.
+  package "$format" install "$v3"
+  expect_package_status 0 "upgrade to $v3 ($format)"
+  follow_service_manager
+  "$CURRENT_LAUNCHER" --status >/dev/null 2>&1 || fail "nothing runs after the rollback"
+  expect_eq "$(patches_of "$v2")" "$(link_target current)" "install-current after the rollback"
+  expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
+  expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
+
+  # 4. The next version after the rollback; the failed and the previous patch go.
+  package "$format" install "$v4"
+  expect_package_status 0 "upgrade to $v4 after the rollback ($format)"
+  follow_service_manager
+  expect_running "$v4"
+  expect_eq "" "$(patches_of "$v2")$(patches_of "$v3")" "patches of $v2 and $v3"
+
+  # 5. The removal stops and unregisters the product and keeps its data; the purge does not.
+  package "$format" remove
+  expect_package_status 0 "removal ($format)"
+  not "$CURRENT_LAUNCHER" --status >/dev/null 2>&1
+  [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn && ! -e /lib/systemd/system/tarn.service ]] ||
+    fail "the service is still installed after the removal"
+  for group in tarnadmin tarnuser tarnaudit notarn; do
+    not getent group "$group" >/dev/null
+  done
+  [[ ! -e $PRODUCT_VAR/install_$v4 ]] || fail "the removal left the package's files"
+  if [[ $format == deb ]]; then
+    [[ -f $PRODUCT_VAR/common/tarn.ini ]] || fail "the removal took the product's configuration"
+  fi
+  package "$format" purge
+  expect_package_status 0 "purge ($format)"
+  for tree in "$PRODUCT_VAR" /etc/opt/brevantis/tarn /var/log/brevantis/tarn; do
+    [[ ! -e $tree ]] || fail "$tree is left after the $format purge"
+  done
+}
+
+for format in deb rpm; do
+  lifecycle "$format"
+done
