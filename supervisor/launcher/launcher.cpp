@@ -13,6 +13,7 @@
 #include "supervisor/launcher/status_command.h"
 #include "supervisor/launcher/stop_command.h"
 #include "supervisor/launcher/unfinished_command.h"
+#include "supervisor/launcher/uninstall_command.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
@@ -97,7 +98,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   }
   if (arguments->IsUninstall()) {
     logCopy_.Enable();
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Uninstall);
+    return MakeCall<UninstallCommand>(*this, arguments);
   }
   return MakeCall<StartCommand>(*this, arguments);
 }
