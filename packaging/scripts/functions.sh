@@ -79,6 +79,37 @@ tarn_forget_tag() {
   rm -f "$tarn_tag_file" "$tarn_tag_file.new"
 }
 
+# True when one of the upgrade state links names the directory DIR.
+tarn_is_state_link_target() {
+  for state_link in "$tarn_var/install-current" "$tarn_var/install-upgrade" \
+    "$tarn_var/install-previous" "$tarn_var/install-failed"; do
+    if [ -L "$state_link" ] && [ "$(readlink -f -- "$state_link")" = "$(readlink -f -- "$1")" ]; then
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Before the files are unpacked again: drops the unfinished installation of the earlier
+# unpack of this version. Its patch directory holds hard links to the files that the unpack
+# replaces, so no installation can continue in it; it goes unless a state link names it
+# already (an installation stopped after it recorded the upgrade, which the next start
+# completes or rolls back).
+tarn_abandon_installation() {
+  abandoned_tag=
+  if [ -f "$tarn_tag_file" ] && [ ! -L "$tarn_tag_file" ]; then
+    abandoned_tag=$(head -n 1 -- "$tarn_tag_file") || abandoned_tag=
+  fi
+  if tarn_is_valid_tag "$abandoned_tag"; then
+    abandoned_patch=$tarn_var/${tarn_version}_$abandoned_tag
+    if [ -d "$abandoned_patch" ] && [ ! -L "$abandoned_patch" ] &&
+      ! tarn_is_state_link_target "$abandoned_patch"; then
+      rm -rf -- "$abandoned_patch"
+    fi
+  fi
+  tarn_forget_tag
+}
+
 # Removes a link that the product's install script laid outside its trees, when it still
 # points into them (the uninstall removes these; a link of another owner stays).
 tarn_remove_product_link() {

@@ -91,23 +91,51 @@ for format in deb rpm; do
   [[ ! -e $TAG_FILE ]] || fail "the install tag outlived its installation ($format)"
 
   # The next installation (dpkg-reconfigure) is a new one, in a new patch directory even
-  # within the same second; a new unpack of the files after it failed is another one.
+  # within the same second. A new unpack after it failed abandons it (its patch directory
+  # goes with it) and begins another one.
   touch -- "$LAUNCHER_FAILS"
   run_script "$format" "${install_script[@]}"
   expect_script_status 1 "$format ${install_script[*]} of the next installation"
   second=$(last_install_tag)
+  [[ $second =~ ^[0-9]{14}(-[0-9]+)?$ && $second != "$first" ]] ||
+    fail "the next installation's tag \"$second\" is no new tag (the first was \"$first\")"
   rm -f -- "$LAUNCHER_FAILS"
   run_script "$format" "${unpack_script[@]}"
   expect_script_status 0 "$format ${unpack_script[*]}"
+  [[ ! -e $PRODUCT_VAR/${VERSION}_$second ]] || fail "the new unpack left the abandoned patch ($format)"
   run_script "$format" "${install_script[@]}"
   expect_script_status 0 "$format ${install_script[*]} after a new unpack"
   third=$(last_install_tag)
-  for tag in "$second" "$third"; do
-    [[ $tag =~ ^[0-9]{14}(-[0-9]+)?$ ]] || fail "install tag \"$tag\" is not the time to the second"
-  done
-  expect_eq 3 "$(printf '%s\n' "$first" "$second" "$third" | sort -u | wc -l)" \
-    "different tags of three installations ($first $second $third)"
+  [[ $third =~ ^[0-9]{14}(-[0-9]+)?$ && $third != "$first" ]] ||
+    fail "the installation after a new unpack got the tag \"$third\" (the first was \"$first\")"
 done
+
+# An unpack abandons the unfinished installation of the earlier one: its tag, and its patch
+# directory unless a state link names it (an installation stopped after it recorded the
+# upgrade). A patch of another version or tag stays.
+for unpack in "deb preinst install" "deb preinst upgrade $VERSION" "rpm pre 1" "rpm pre 2"; do
+  read -r -a words <<<"$unpack"
+  for linked in no yes; do
+    rm -rf -- "${PRODUCT_VAR:?}"/[0-9]* "$PRODUCT_VAR/install-upgrade"
+    abandoned=$PRODUCT_VAR/${VERSION}_20240601000000
+    mkdir -p -- "$abandoned/opt" "$PRODUCT_VAR/${VERSION}_20240601000001" "$PRODUCT_VAR/1.0.0.0_20240601000000"
+    printf '20240601000000\n' >"$TAG_FILE"
+    [[ $linked == no ]] || ln -s -- "$abandoned" "$PRODUCT_VAR/install-upgrade"
+    for run in first second; do
+      run_script "${words[@]}"
+      expect_script_status 0 "$run run of $unpack"
+    done
+    [[ ! -e $TAG_FILE ]] || fail "$unpack kept the install tag"
+    state=kept
+    [[ -d $abandoned ]] || state=gone
+    expected=gone
+    [[ $linked == no ]] || expected=kept
+    expect_eq "$expected" "$state" "abandoned patch after $unpack (named by a state link: $linked)"
+    [[ -d $PRODUCT_VAR/${VERSION}_20240601000001 && -d $PRODUCT_VAR/1.0.0.0_20240601000000 ]] ||
+      fail "$unpack removed another patch"
+  done
+done
+rm -rf -- "${PRODUCT_VAR:?}"/[0-9]* "$PRODUCT_VAR/install-upgrade"
 
 # A tag file that cannot name a patch directory only costs a new tag.
 for damaged in "" . .. ../x "a b" "x/y"; do

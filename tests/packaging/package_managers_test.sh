@@ -93,7 +93,7 @@ expect_eq "--uninstall" "$(cat "$CALLS")" "launcher calls of the removal and the
 # ---------------------------------------------------------------------------------------
 
 # A failed installation leaves the package installed; installing it again is a new unpack,
-# and so a new installation.
+# which abandons the failed installation and its patch directory for a new one.
 : >"$CALLS"
 touch -- "$FAILS"
 package_tool rpm --upgrade --nodeps "$RPM1"
@@ -101,10 +101,14 @@ package_tool rpm --upgrade --nodeps "$RPM1"
 expect_contains "%post(tarn-$V1-1." "$E2E_SCRATCH/tool.out"
 expect_contains "scriptlet failed, exit status 1" "$E2E_SCRATCH/tool.out"
 expect_eq "$V1" "$(rpm --query --queryformat '%{VERSION}' tarn)" "installed version after the failure"
+failed_tag=$(install_tags | tail -n 1)
+[[ -d $PRODUCT_VAR/${V1}_$failed_tag ]] || fail "the failed installation made no patch directory"
 rm -f -- "$FAILS"
 package_tool rpm --upgrade --replacepkgs --nodeps "$RPM1"
 expect_tool_status 0
-expect_eq 2 "$(install_tags | sort -u | wc -l)" "different tags of two unpacks"
+expect_eq 2 "$(install_tags | wc -l)" "installations of two unpacks"
+expect_eq "$PRODUCT_VAR/${V1}_$(install_tags | tail -n 1)" "$(find "$PRODUCT_VAR" -maxdepth 1 -name "${V1}_*")" \
+  "patch directories after the second unpack"
 mkdir -p -- "${DATA%/*}"
 printf 'kept\n' >"$DATA"
 
