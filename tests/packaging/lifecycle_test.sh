@@ -7,7 +7,9 @@
 #      continued: dpkg --configure --pending with the same tag; rpm by installing again;
 #   2. the second version upgrades the running product;
 #   3. the third version fails to start and the product rolls back to the second;
-#   4. the fourth version installs after the rollback;
+#   4. the fourth version installs after the rollback, although the maintainer script's
+#      launcher is killed in the middle: dpkg --configure --pending (rpm: installing again)
+#      completes it;
 #   5. the removal uninstalls and keeps the data; the purge (dpkg) removes it, as the erase
 #      (rpm) did already.
 # Under SysV init the real service and update-rc.d run the init script; under systemd the
@@ -113,15 +115,38 @@ expect_running() {
   [[ -d $PRODUCT_VAR/install_$version ]] || fail "the package's files of $version are missing"
 }
 
+# Under systemd the stand-in systemctl keeps whether the unit is enabled, so that the
+# launcher's "is-enabled" sees what its "enable" and "disable" did.
+readonly UNIT_ENABLED=$LAUNCHER_SANDBOX/tarn.service.enabled
+if [[ $init == systemd ]]; then
+  standin_answer systemctl <<'ANSWER'
+enabled=$LAUNCHER_SANDBOX/tarn.service.enabled
+case "$*" in
+  "show "*multi-user.target*--value* | *--value*multi-user.target*)
+    echo /lib/systemd/system/multi-user.target ;;
+  "show "*multi-user.target*) echo FragmentPath=/lib/systemd/system/multi-user.target ;;
+  "is-enabled tarn") [[ -e $enabled ]] ;;
+  "enable tarn") touch -- "$enabled" ;;
+  "disable tarn") rm -f -- "$enabled" ;;
+esac
+ANSWER
+fi
+
 expect_service_registered() {
   if [[ $init == sysv ]]; then
     [[ -L /etc/init.d/tarn ]] || fail "/etc/init.d/tarn is not installed"
     compgen -G '/etc/rc2.d/S[0-9][0-9]tarn' >/dev/null || fail "tarn does not start at boot"
   else
     [[ -f /lib/systemd/system/tarn.service ]] || fail "the unit file is not installed"
-    grep -qx 'systemctl enable tarn' "$LAUNCHER_SANDBOX/calls" ||
-      fail "the unit was not enabled"
+    [[ -e $UNIT_ENABLED ]] || fail "the unit was not enabled"
   fi
+}
+
+expect_service_unregistered() {
+  [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn && ! -e /lib/systemd/system/tarn.service ]] ||
+    fail "the service is still installed"
+  ! compgen -G '/etc/rc[0-6S].d/[SK][0-9][0-9]tarn' >/dev/null || fail "tarn still starts at boot"
+  [[ ! -e $UNIT_ENABLED ]] || fail "the unit is still enabled"
 }
 
 lifecycle() {
@@ -132,7 +157,11 @@ lifecycle() {
   # 1. The first installation fails after the copy, and is continued.
   standin_answer groupadd <<<'exit 1'
   package "$format" install "$v1"
-  [[ $STATUS != 0 ]] || fail "the $format installation of $v1 succeeded despite groupadd"
+  if [[ $format == deb ]]; then
+    expect_package_status 1 "installation of $v1 with groupadd failing"
+  else
+    expect_contains "scriptlet failed" "$TOOL_OUT"
+  fi
   failed_patch=$(patches_of "$v1")
   [[ -n $failed_patch ]] || fail "the failed installation made no patch directory"
   if [[ $format == deb ]]; then
@@ -145,8 +174,8 @@ lifecycle() {
     # Continued in the same patch directory.
     expect_eq "$failed_patch" "$(link_target current)" "patch of the continued installation"
   else
-    # A new unpack: a new installation beside the failed one's directory.
-    rm -rf -- "$failed_patch"
+    # A new unpack: a new installation, which abandoned the failed one's directory.
+    [[ ! -e $failed_patch ]] || fail "the new unpack left the failed installation's patch"
   fi
   expect_service_registered
   for group in tarnadmin tarnuser tarnaudit notarn; do
@@ -156,12 +185,23 @@ lifecycle() {
   expect_running "$v1"
   clear_calls
 
-  # 2. An upgrade of the running product.
+  # 2. An upgrade of the running product carries the identity and the settings over: an
+  #    administrator's key in the live ini and a changed product setting.
+  local pcid settings=var/opt/brevantis/tarn/private/storage/appSettings.xml
+  pcid=$(cat -- "$PRODUCT_VAR/common/pcid")
+  [[ $pcid =~ ^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$ ]] || fail "PCID \"$pcid\""
+  printf 'AdminKey=kept\n' >>"$PRODUCT_VAR/common/tarn.ini"
+  sed -i 's|<ReportRetentionDays>30<|<ReportRetentionDays>45<|' -- "$E2E_CURRENT_LINK/$settings"
+  expect_contains "<ReportRetentionDays>45<" "$E2E_CURRENT_LINK/$settings"
   package "$format" install "$v2"
   expect_package_status 0 "upgrade to $v2 ($format)"
   follow_service_manager
   expect_running "$v2"
+  expect_eq "" "$(patches_of "$v1")" "patches of $v1 after the upgrade"
   [[ ! -e $PRODUCT_VAR/install_$v1 ]] || fail "the package's files of $v1 are left"
+  expect_file_eq "$pcid" "$PRODUCT_VAR/common/pcid"
+  expect_contains $'\nAdminKey=kept' "$PRODUCT_VAR/common/tarn.ini"
+  expect_contains "<ReportRetentionDays>45<" "$E2E_CURRENT_LINK/$settings"
 
   # 3. A version that fails to start: the product rolls back and keeps running.
   package "$format" install "$v3"
@@ -172,9 +212,26 @@ lifecycle() {
   expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
   expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
 
-  # 4. The next version after the rollback; the failed and the previous patch go.
+  # 4. The next version after the rollback, whose maintainer script's launcher is killed
+  #    after it laid the patch: the package tool's rerun completes the upgrade; the failed
+  #    and the previous patch go.
+  standin_answer groupadd <<'ANSWER'
+rm -f -- "$0"
+kill -KILL "$PPID"
+exit 1
+ANSWER
   package "$format" install "$v4"
-  expect_package_status 0 "upgrade to $v4 after the rollback ($format)"
+  [[ ! -e $LAUNCHER_SANDBOX/answers/groupadd ]] || fail "the $v4 installation created no group"
+  if [[ $format == deb ]]; then
+    expect_package_status 1 "upgrade to $v4 with its launcher killed ($format)"
+    expect_eq "install ok half-configured" "$(dpkg-query -W -f '${Status}' tarn)" "dpkg's state"
+  else
+    # rpm only warns about a failed %post.
+    expect_contains "scriptlet failed" "$TOOL_OUT"
+  fi
+  "$CURRENT_LAUNCHER" --status >/dev/null 2>&1 || fail "$v2 stopped when the $v4 installation was killed"
+  package "$format" continue "$v4"
+  expect_package_status 0 "completing the upgrade to $v4 ($format)"
   follow_service_manager
   expect_running "$v4"
   expect_eq "" "$(patches_of "$v2")$(patches_of "$v3")" "patches of $v2 and $v3"
@@ -183,8 +240,8 @@ lifecycle() {
   package "$format" remove
   expect_package_status 0 "removal ($format)"
   not "$CURRENT_LAUNCHER" --status >/dev/null 2>&1
-  [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn && ! -e /lib/systemd/system/tarn.service ]] ||
-    fail "the service is still installed after the removal"
+  [[ ! -e $E2E_WDSERVER_PIDFILE ]] || fail "the watchdog server's pid file outlived the removal"
+  expect_service_unregistered
   for group in tarnadmin tarnuser tarnaudit notarn; do
     not getent group "$group" >/dev/null
   done
@@ -194,9 +251,14 @@ lifecycle() {
   fi
   package "$format" purge
   expect_package_status 0 "purge ($format)"
-  for tree in "$PRODUCT_VAR" /etc/opt/brevantis/tarn /var/log/brevantis/tarn; do
-    [[ ! -e $tree ]] || fail "$tree is left after the $format purge"
+  for tree in "$PRODUCT_VAR" /etc/opt/brevantis/tarn /var/log/brevantis/tarn /opt/brevantis/tarn \
+    /usr/bin/tarn-setup /usr/bin/tarn-control /usr/bin/response; do
+    [[ ! -e $tree && ! -L $tree ]] || fail "$tree is left after the $format purge"
   done
+  expect_service_unregistered
+  if iptables -S | grep -qi tarn || ip6tables -S | grep -qi tarn; then
+    fail "packet filter rules of the product are left: $(iptables -S; ip6tables -S)"
+  fi
 }
 
 for format in deb rpm; do
