@@ -44,7 +44,6 @@ while read -r command arguments; do
   expect_file_eq "" "$OUT"
 done <<'CASES'
 install --uninstall --install tag
-uninstall --uninstall --start
 CASES
 # Export precedes install and uninstall; the build's own launcher belongs to no patch.
 run_launcher --export --uninstall --install tag
