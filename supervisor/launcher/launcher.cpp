@@ -7,12 +7,12 @@
 #include "supervisor/common/console.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/launcher/export_command.h"
+#include "supervisor/launcher/install_command.h"
 #include "supervisor/launcher/launcher_arguments.h"
 #include "supervisor/launcher/restart_command.h"
 #include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/status_command.h"
 #include "supervisor/launcher/stop_command.h"
-#include "supervisor/launcher/unfinished_command.h"
 #include "supervisor/launcher/uninstall_command.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -73,7 +73,6 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   // Escaped: a word with a line break must not forge trace lines.
   Trace(kTraceDebug, "CreateCommand",
         "Arguments: ", sov::tools::EscapeControlCharacters(arguments->ArgumentLine()));
-  using Name = LauncherCommand::Name;
   if (arguments->IsHelp()) {
     return [arguments]() {
       std::cout << arguments->Description() << std::endl;
@@ -94,7 +93,7 @@ Application::CommandCall Launcher::CreateCommand(const Arguments& args) {
   }
   if (arguments->GetInstall()) {
     logCopy_.Enable();
-    return MakeCall<UnfinishedCommand>(*this, arguments, Name::Install);
+    return MakeCall<InstallCommand>(*this, arguments);
   }
   if (arguments->IsUninstall()) {
     logCopy_.Enable();

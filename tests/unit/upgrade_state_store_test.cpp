@@ -328,5 +328,43 @@ TEST_F(UpgradeStateTest, InstallMode) {
   EXPECT_EQ("Installed", ToString(S::Installed));
 }
 
+TEST_F(UpgradeStateTest, ALaterPackageSupersedesTheUpgradeWaitingForItsRestart) {
+  Lay({{"current", patchA_}, {"upgrade", patchB_}});
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_EQ("current=" + patchA_.string() + " upgrade=" + patchN_.string() + " previous=- failed=-",
+            Links());
+  EXPECT_EQ(S::PackageReconfigured, store_.Get(paths_));
+  EXPECT_FALSE(fs::exists(patchB_)) << "the superseded patch is left behind";
+  EXPECT_TRUE(fs::exists(patchA_ / "opt/brevantis/tarn/libexec/launcher"));
+
+  // The same package again (a repeated install) changes nothing and removes nothing.
+  tracer_->Clear();
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_TRUE(fs::exists(patchN_ / "opt/brevantis/tarn/libexec/launcher"));
+  EXPECT_THAT(tracer_->Texts(),
+              ::testing::ElementsAre("SupersedeUpgrade: " + (var_ / "install-upgrade").string() +
+                                     " names " + patchN_.string() + " already"));
+}
+
+TEST_F(UpgradeStateTest, ASupersededUpgradeInUseOrOutsideStays) {
+  // An upgrade link that named the current patch itself (a reinstall of the installed tag).
+  Lay({{"current", patchA_}, {"upgrade", patchA_}});
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_EQ(patchN_, fs::read_symlink(var_ / "install-upgrade"));
+  EXPECT_TRUE(fs::exists(patchA_ / "opt/brevantis/tarn/libexec/launcher"));
+  TearDown();
+  SetUp();
+  testing::TempDir outside;
+  Lay({{"current", patchA_}, {"upgrade", outside.path()}});
+  store_.SupersedeUpgrade(paths_, patchN_);
+  EXPECT_TRUE(fs::exists(outside.path()));
+  // Only in PackageReconfigured.
+  TearDown();
+  SetUp();
+  Lay({{"current", patchA_}});
+  EXPECT_THROW(store_.SupersedeUpgrade(paths_, patchN_), std::logic_error);
+  EXPECT_EQ("current=" + patchA_.string() + " upgrade=- previous=- failed=-", Links());
+}
+
 }  // namespace
 }  // namespace sov::supervisor

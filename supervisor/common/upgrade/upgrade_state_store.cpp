@@ -181,6 +181,38 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
         ToString(to));
 }
 
+void UpgradeStateStore::SupersedeUpgrade(const ProductPaths& paths, const Path& patch) const {
+  constexpr const char* kOperation = "SupersedeUpgrade";
+  const UpgradeState state = Decode(paths);
+  if (state != UpgradeState::PackageReconfigured) {
+    BOOST_THROW_EXCEPTION(std::logic_error("Unexpected upgrade state " + ToString(state)));
+  }
+  const Path upgrade = paths.Upgrade().Root();
+  boost::system::error_code error;
+  if (fs::equivalent(upgrade, patch, error)) {
+    Trace(kTraceDebug, kOperation, upgrade, " names ", patch, " already");
+    return;
+  }
+  const Path superseded = fs::canonical(upgrade, error);
+  const bool resolved = !error;
+  Trace(kTraceDebug, kOperation, "Superseding the upgrade to ", fs::read_symlink(upgrade, error),
+        " by ", patch, " ...");
+  SyncFileSystem(paths.VarDir());
+  ReplaceLink(upgrade, patch);
+  sov::tools::SyncDirectory(upgrade.parent_path());
+  if (!resolved) {
+    return;
+  }
+  const auto& p = paths;
+  if (const auto reason =
+          WhyKept(paths, superseded,
+                  {p.Current().Root(), p.Previous().Root(), p.Failed().Root(), upgrade})) {
+    Trace(kTraceWarning, kOperation, *reason, " Keep it.");
+    return;
+  }
+  RemoveAllNoThrow(superseded);
+}
+
 void UpgradeStateStore::ReplaceLink(const Path& link, const Path& target) const {
   CreateOrReplaceSymlink(link, target, DirectoryInTheWay::kRefuseUnlessEmpty);
 }

@@ -31,6 +31,15 @@ class UpgradeStateStore : public Utils {
   // removed: std::runtime_error "<path> is a directory, not a link; refusing to replace it".
   void Set(const ProductPaths& paths, UpgradeState from, UpgradeState to, const Path& patch) const;
 
+  // In state PackageReconfigured, makes `patch` the upgrade instead of the patch that
+  // install-upgrade names (a second package installed before the restart that would have
+  // completed the first): install-upgrade is replaced in one rename, with the same flushes
+  // as Set, and the superseded tree is then removed under RemovePatch's rules (directly
+  // below the variable directory, neither in use nor named by another state link),
+  // otherwise kept with a warning. Nothing changes when install-upgrade names `patch`
+  // already. Throws std::logic_error "Unexpected upgrade state <state>" in any other state.
+  void SupersedeUpgrade(const ProductPaths& paths, const Path& patch) const;
+
  private:
   // Points the state link `link` at `target` (CreateOrReplaceSymlink refusing directories).
   void ReplaceLink(const Path& link, const Path& target) const;

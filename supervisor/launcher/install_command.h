@@ -1,0 +1,129 @@
+// The "install" command: run by the package scripts once the package manager has unpacked
+// a build into InstallDir(). It lays the build as a new patch directory, carries the
+// configuration, identity, agreements and settings of the installed product over,
+// registers the service, records the upgrade state and restarts the product when the
+// upgrade needs it. The same command serves a first install and both kinds of upgrade.
+//
+// Choices of this implementation:
+// - The install tag must be a plain name (see CheckInstallTag): it names a directory below
+//   the product's variable directory.
+// - The new patch is copied (hard links) into a hidden sibling and renamed into place, so
+//   that its directory is either complete or absent. A run repeated after an interruption
+//   (the package manager runs its script again) lays a directory that no state link names
+//   anew, and keeps one that a link names: later steps of the earlier run put files there.
+// - A first install interrupted after it pointed install-current at the new patch is
+//   finished as the first install it is.
+// - An upgrade keeps the end-user agreement the installed product accepted: the start
+//   command requires it, and the restart that completes the upgrade would fail without it.
+// - A second package installed before the restart that completes the first (the state
+//   is still PackageReconfigured) takes the place of the first: the next start runs the
+//   last package installed, and the superseded patch is removed.
+// - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
+//   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
+#pragma once
+
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/system/service.h"
+#include "supervisor/common/upgrade/agreements.h"
+#include "supervisor/common/upgrade/upgrade_state.h"
+#include "supervisor/common/upgrade/version.h"
+#include "supervisor/launcher/command.h"
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sov::supervisor {
+
+class InstallCommand : public LauncherCommand {
+ public:
+  // Longest install tag: the patch directory's name, the version and an underscore before
+  // it, must stay far below the file system's name limit.
+  static constexpr std::size_t kMaxInstallTag = 128;
+
+  struct Context {
+    explicit Context(const ProductPaths& paths);
+
+    std::string installTag;
+    // The product being installed and the one being replaced; with the built-in product
+    // name both are the same.
+    ProductPaths product;
+    ProductPaths previousProduct;
+    PatchPaths newPatch;
+    PatchPaths currentLink;
+    PatchPaths previousLink;
+    InstallMode mode = InstallMode::Install;
+    bool isRunning = false;
+    std::optional<Service> currentService;
+    std::optional<Service> previousService;
+    bool systemd = false;
+    Agreements agreements;
+    boost::property_tree::ptree config;
+    std::string productName;
+    std::string language;
+    Version installingVersion;
+    std::optional<Version> installedVersion;
+    std::vector<std::string> restartCommand;
+    boost::property_tree::ptree upgradeInfo;
+  };
+
+  using LauncherCommand::LauncherCommand;
+
+  // Installs; 0 on success. Any failure prints "Error: <message 40>" in red to standard
+  // error and leaves as the exception that caused it (steps already done stay done).
+  int operator()() override;
+
+  // Throws ApplicationError when `tag` is not a plain name: 1 to kMaxInstallTag letters,
+  // digits, "-", "_" and ".", but not "." or "..".
+  static void CheckInstallTag(const std::string& tag);
+
+  // The install mode of the two products (GetInstallMode), except that an install-current
+  // link that already names `newPatch`, with no other state link beside it, is a first
+  // install that was interrupted after its link was made: Install.
+  static InstallMode DecideInstallMode(const ProductPaths& product,
+                                       const ProductPaths& previousProduct,
+                                       const PatchPaths& newPatch);
+
+ private:
+  int Install();
+  Context BuildContext();
+  void ReadNewPatch(Context& context);
+  void ReportFailure() const;
+
+  // Laying the new patch (install_command.cpp).
+  void LayNewPatch(const Context& context);
+  void ConfigureSELinux(const Context& context);
+  void RunInstallScript(const Context& context);
+
+  // Carrying the installed product's data over (install_command_data.cpp).
+  void InstallStorage(Context& context);
+  void InstallCommon(Context& context);
+  void InstallUpdates(Context& context);
+  void InstallConfig(Context& context);
+  void InstallPcid(Context& context);
+  void InstallAgreements(Context& context);
+  void InstallSettings(Context& context);
+  void InstallExportedSettings(const Context& context, const PatchPaths& oldPatch);
+  void InstallEvents(Context& context);
+  void SavePreviousLogs(Context& context);
+  void SaveUpgradeInfo(Context& context);
+  void TraceContent(const char* step, const Path& file) const;
+
+  // Registering and finishing (install_command_finish.cpp).
+  void RemoveLegacyKernelModules();
+  void InstallService(Context& context);
+  void WriteInstallDate(const Context& context);
+  void SetUpgradeState(const Context& context);
+  void RegisterService(Context& context);
+  void SetUpgradeConfig(const Context& context);
+  void ReportResult(const Context& context);
+  void DisableReloadConnectors(const Context& context);
+  void RestartForUpgrade(Context& context);
+  void SynchronousRestart(Context& context);
+  void AsynchronousRestart(const Context& context);
+};
+
+}  // namespace sov::supervisor

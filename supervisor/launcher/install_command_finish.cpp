@@ -1,0 +1,183 @@
+// The install steps after the new patch holds its data: the service's files, the install
+// date, the upgrade state, the service registration, the report to the user and the
+// restart that an upgrade may need.
+#include "localization_tools/message_catalogue.h"
+#include "localization_tools/message_format.h"
+#include "supervisor/common/console.h"
+#include "supervisor/common/exceptions.h"
+#include "supervisor/common/paths/product_version.h"
+#include "supervisor/common/paths/system_paths.h"
+#include "supervisor/common/process/process_executor.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
+#include "supervisor/launcher/install_command.h"
+#include "supervisor/launcher/launcher.h"
+#include "supervisor/launcher/launcher_arguments.h"
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/throw_exception.hpp>
+
+#include <iostream>
+
+namespace sov::supervisor {
+namespace fs = boost::filesystem;
+namespace {
+
+constexpr const char* kRun = "operator()";
+
+// Numbers of the messages in the message catalogue.
+constexpr std::uint32_t kNeedRebootMessage = 43;
+constexpr std::uint32_t kAutoRestartMessage = 46;
+constexpr std::uint32_t kRunSetupMessage = 55;
+constexpr std::uint32_t kConfigurationRequiredMessage = 56;
+constexpr std::uint32_t kUpdateInstalledMessage = 57;
+
+std::string Message(std::uint32_t number, const std::vector<std::string>& arguments = {}) {
+  return localization::FormatMessage(localization::LookupMessage(number), arguments);
+}
+
+void PrintBold(const Traceable& tracing, const std::string& text) {
+  PrintLine(tracing.Tracer().get(), std::cout, kTraceImportant, "\n<B>" + text + "</B>\n");
+}
+
+}  // namespace
+
+void InstallCommand::RemoveLegacyKernelModules() {
+  const Path modules = KernelModulesDir();
+  for (const char* module : {"obx4fs_oas.ko", "redirfs.ko"}) {
+    Remove(modules / module);
+  }
+}
+
+void InstallCommand::InstallService(Context& context) {
+  Trace(kTraceDebug, "InstallService", "Installing service ...");
+  if (context.mode == InstallMode::UpgradeWithoutRenaming) {
+    return;
+  }
+  if (context.systemd) {
+    CopyFile(context.newPatch.SystemdUnitSource(), context.product.SystemdUnitFile(), true);
+  } else {
+    // Through install-current, so that the link follows every later switch of the patch.
+    CreateOrReplaceSymlink(context.product.InitScript(), context.product.Current().InitScript());
+  }
+}
+
+void InstallCommand::WriteInstallDate(const Context& context) {
+  const Path file = context.mode == InstallMode::Install ? context.product.InstallDate()
+                                                         : context.newPatch.UpgradeDate();
+  WriteTextFile(file, context.installTag);
+}
+
+void InstallCommand::SetUpgradeState(const Context& context) {
+  Launcher& launcher = GetLauncher();
+  const UpgradeState from = launcher.GetUpgradeState();
+  const UpgradeState to = context.mode == InstallMode::UpgradeWithoutRenaming
+                              ? UpgradeState::PackageReconfigured
+                              : UpgradeState::Installed;
+  const Path patch = context.newPatch.Root();
+  if (from == UpgradeState::PackageReconfigured && to == UpgradeState::PackageReconfigured) {
+    // An upgrade whose restart has not happened yet: this package replaces it.
+    UpgradeStateStore(Tracer()).SupersedeUpgrade(context.product, patch);
+    return;
+  }
+  launcher.SetUpgradeState(context.product, from, to, patch);
+}
+
+void InstallCommand::RegisterService(Context& context) {
+  if (context.systemd) {
+    // A unit in /etc/systemd/system would override the one just installed.
+    const Path overriding = context.product.SystemdUnit();
+    if (fs::exists(fs::symlink_status(overriding))) {
+      Remove(overriding);
+    }
+    GetLauncher().DaemonReload();
+  }
+  context.currentService->Enable();
+  if (context.mode == InstallMode::UpgradeWithRenaming) {
+    context.previousService->Disable();
+  }
+}
+
+void InstallCommand::SetUpgradeConfig(const Context& context) {
+  if (context.mode != InstallMode::UpgradeWithRenaming) {
+    return;
+  }
+  Trace(kTraceDebug, "SetUpgradeConfig", "Installing upgrade config ...");
+  boost::property_tree::ptree config;
+  config.put("Version", context.installingVersion.ToString());
+  config.put("RestartCommand", boost::algorithm::join(context.restartCommand, " "));
+  const ProductPaths& previous = context.previousProduct;
+  WriteIni(previous.UpgradeIni(), config);
+  RemoveSymlink(previous.Failed().Root());
+  RemoveSymlink(previous.Upgrade().Root());
+}
+
+void InstallCommand::ReportResult(const Context& context) {
+  Launcher& launcher = GetLauncher();
+  launcher.SendEvent(EventName::PatchInstalled);
+  if (context.mode == InstallMode::Install) {
+    Trace(kTraceDebug, kRun, Message(kConfigurationRequiredMessage, {context.productName}));
+    PrintBold(*this, Message(kRunSetupMessage, {context.product.SetupScript().string()}));
+    return;
+  }
+  Trace(kTraceDebug, kRun,
+        Message(kUpdateInstalledMessage, {context.productName, BuildProductVersion()}));
+  if (!launcher.IsFanotifyOn(context.config)) {
+    launcher.SendEvent(EventName::OsRebootRequired);
+    PrintBold(*this, Message(kNeedRebootMessage));
+    return;
+  }
+  if (context.mode == InstallMode::UpgradeWithRenaming || context.isRunning) {
+    launcher.SendEvent(EventName::ProgramRestartRequired, context.restartCommand);
+    Trace(kTraceDebug, kRun, Message(kAutoRestartMessage));
+  }
+}
+
+void InstallCommand::DisableReloadConnectors(const Context& context) {
+  TraceEntry(kTraceDebug, "DisableReloadConnectors");
+  if (Arguments().IsDisableReloadConnectors()) {
+    GetLauncher().DisableReloadConnectors(context.newPatch);
+  }
+}
+
+void InstallCommand::RestartForUpgrade(Context& context) {
+  constexpr const char* kStep = "RestartForUpgrade";
+  if (context.mode == InstallMode::Install) {
+    Trace(kTraceDebug, kStep, "Skip product restart. It is not required");
+    return;
+  }
+  if (!GetLauncher().IsFanotifyOn(context.config)) {
+    Trace(kTraceDebug, kStep, "Skip product restart. Reboot required");
+    return;
+  }
+  if (context.mode == InstallMode::UpgradeWithoutRenaming && !context.isRunning) {
+    Trace(kTraceDebug, kStep, "Skip product restart. It is not required");
+    return;
+  }
+  Trace(kTraceDebug, kStep, "Restarting product for upgrade ...");
+  if (Arguments().IsAsyncRestart()) {
+    AsynchronousRestart(context);
+  } else {
+    SynchronousRestart(context);
+  }
+}
+
+void InstallCommand::SynchronousRestart(Context& context) {
+  context.currentService->Restart();
+  Trace(kTraceDebug, "SynchronousRestart", "Product restarted successfully");
+}
+
+void InstallCommand::AsynchronousRestart(const Context& context) {
+  constexpr const char* kStep = "AsynchronousRestart";
+  // The restart outlives this process and the package manager's pipes: a new session with
+  // only the null device for its standard streams.
+  const auto result =
+      ProcessExecutor::RunDetached({context.newPatch.Launcher().string(), "--restart"}, {});
+  if (ivo::Failed(result.code)) {
+    Trace(kTraceError, kStep, result.ToString());
+    BOOST_THROW_EXCEPTION(ApplicationError("Can not initialize asynchronous product restart"));
+  }
+  Trace(kTraceDebug, kStep, "Asynchronous product restart initialized");
+}
+
+}  // namespace sov::supervisor

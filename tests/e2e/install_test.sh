@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The install command as the package scripts run it: the package manager has unpacked the
+# build (the built patch tree) into /var/opt/brevantis/tarn/install_<version>, and
+# "launcher --install TAG" lays it as a patch.
+#   install_test.sh first          first install (run it under --init systemd and sysv)
+#   install_test.sh upgrade        upgrade of a running product: merges, agreements, restart,
+#                                  and the start that completes it runs the new patch
+#   install_test.sh stopped        upgrade of a stopped product: nothing restarts
+#   install_test.sh reboot         fanotify off: a reboot is asked for; a second package
+#                                  installed before it takes the place of the first
+#   install_test.sh async          the restart is left to a detached launcher
+#   install_test.sh failure        a failing install and refused tags
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+require_sandbox
+
+case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|failure}
+readonly ESC=$'\e'
+BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevantis/tarn/doc/manifest.ini")
+readonly BUILD_VERSION
+readonly UNPACKED=$E2E_TARN_VAR/install_$BUILD_VERSION
+readonly COMMON=$E2E_TARN_VAR/common
+readonly PRIVATE=var/opt/brevantis/tarn/private
+export LANG=C
+
+# What the package manager leaves: the build below InstallDir().
+unpack_build() {
+  rm -rf -- "$UNPACKED"
+  mkdir -p -- "$E2E_TARN_VAR"
+  cp -a -- "$LAUNCHER_PATCH_TREE" "$UNPACKED"
+}
+
+link_target() {
+  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then readlink "$E2E_TARN_VAR/install-$1"; else echo -; fi
+}
+
+links() {
+  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
+    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
+}
+
+# FILE's text with the console's line wrapping undone.
+console_text() {
+  tr '\n' ' ' <"$1" | sed 's/  */ /g; s/^ //; s/ $//'
+}
+
+expect_console_bold() {
+  expect_eq "${ESC}[1m$1${ESC}[0m" "$(console_text "$2")" "bold console message in $2"
+}
+
+# The product of patch "a" (12.4.0.1), installed and started, with settings and
+# configuration of its own. UseFanotify is ON unless told "no".
+lay_installed_product() {
+  local fanotify=${1:-yes}
+  install_product a 12.4.0.1
+  sed -i "s/^UseFanotify=.*/UseFanotify=$fanotify/" "$COMMON/tarn.ini"
+  printf 'ExecArgMax=65536\nOwnKey=mine\n' >>"$COMMON/tarn.ini"
+  printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301' >"$COMMON/pcid"
+  sed -i 's|<ScanArchives>no</ScanArchives>|<ScanArchives>yes</ScanArchives><OwnSetting>1</OwnSetting>|' \
+    "$PATCH_DIR/$PRIVATE/storage/appSettings.xml"
+  printf 'events\n' >"$PATCH_DIR/$PRIVATE/storage/events.db"
+  printf 'Scan=full\n' >"$PATCH_DIR/$PRIVATE/exported_settings.ini"
+  run_launcher
+  expect_status 0
+  unpack_build
+  # The new build ships an argument limit and a key of its own.
+  printf 'ExecArgMax=131072\nNewKey=1\n' >>"$UNPACKED/opt/brevantis/tarn/shared/init/tarn.ini"
+  : >"$E2E_TRACE_FILE"
+  clear_calls
+}
+
+# The new patch's server runs: the start after the upgrade has switched to it.
+expect_running_patch() {
+  local patch=$1 pid
+  run_launcher --status
+  expect_status 0
+  pid=$(<"$E2E_WDSERVER_PIDFILE")
+  expect_eq "$patch/opt/brevantis/tarn/libexec/wdserver" "$(readlink "/proc/$pid/exe")" "running server"
+}
+
+# Runs start the way the service manager does: the launcher of install-current.
+start_as_service_manager() {
+  local launcher=$LAUNCHER
+  LAUNCHER=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
+  run_launcher
+  LAUNCHER=$launcher
+}
+
+case $case in
+  first)
+    unpack_build
+    # A Debian system: the real update-rc.d enables the init script.
+    [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || standin_remove chkconfig
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_20261210
+    run_launcher --install 20261210
+    expect_status 0
+    expect_console_bold "Run the '/opt/brevantis/tarn/bin/tarn-setup.pl' file to perform the initial configuration of the application" "$OUT"
+    expect_file_eq "" "$ERR"
+    expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" links
+    # The patch holds hard links to the unpacked files, and its own initial storage.
+    expect_eq "$(stat -c %i "$UNPACKED/opt/brevantis/tarn/libexec/launcher")" \
+      "$(stat -c %i "$patch/opt/brevantis/tarn/libexec/launcher")" "inode of the patch's launcher"
+    cmp -- "$patch/opt/brevantis/tarn/shared/init/storage/appSettings.xml" "$patch/$PRIVATE/storage/appSettings.xml"
+    [[ ! -e $patch/$PRIVATE/upgrade.json ]] || fail "a first install wrote upgrade.json"
+    expect_file_eq "20261210" "$COMMON/install_date.txt"
+    expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
+    expect_eq 644 "$(stat -c %a "$COMMON/tarn.ini")" "mode of the live ini"
+    expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
+    [[ $(<"$COMMON/pcid") =~ ^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$ ]] ||
+      fail "no new upper-case PCID: $(<"$COMMON/pcid")"
+    for group in tarnadmin tarnuser tarnaudit notarn; do
+      grep -q "^$group:" /etc/group || fail "group $group was not created"
+    done
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      cmp -- "$patch/opt/brevantis/tarn/shared/tarn.service" /lib/systemd/system/tarn.service
+      expect_contains $'systemctl daemon-reload\n' "$LAUNCHER_SANDBOX/calls"
+    else
+      expect_eq "$E2E_CURRENT_LINK/etc/init.d/tarn" "$(readlink /etc/init.d/tarn)" "init script link"
+      [[ -L /etc/rc2.d/S01tarn ]] || fail "the init script is not enabled: $(ls /etc/rc2.d)"
+    fi
+    expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+    for trace in "operator(): Mode: Install" "operator(): Is running: 0" \
+      "operator(): Installing version: $BUILD_VERSION" "InstallSettings: Installing settings ..." \
+      "'Brevantis Tarn' application is installed successfully. Initial configuration is needed" \
+      "RestartForUpgrade: Skip product restart. It is not required"; do
+      expect_contains "$trace" "$E2E_TRACE_FILE"
+    done
+    expect_not_contains "Installed version" "$E2E_TRACE_FILE"
+    # Installed: the service manager's start runs the patch.
+    start_as_service_manager
+    expect_status 0
+    expect_running_patch "$patch"
+    ;;
+  upgrade)
+    lay_installed_product
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t2
+    run_launcher --install t2 --package-type rpm
+    expect_status 0
+    expect_file_eq "" "$OUT"
+    expect_file_eq "" "$ERR"
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" links
+    expect_eq "systemctl restart tarn" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
+    # The live ini: installed values stay, but the package type and the argument limit are
+    # the new build's, and its new keys come in.
+    expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=rpm\nExecArgMax=131072\nOwnKey=mine\nNewKey=1\n' \
+      "$COMMON/tarn.ini"
+    for trace in "Property General.UseFanotify preserved" \
+      "Property General.PackageType=rpm changed. Previous value: deb" \
+      "Property General.ExecArgMax=131072 changed. Previous value: 65536" \
+      "Property General.NewKey=1 added" "Property appSettings.ScanArchives=yes changed. Previous value: no" \
+      "Installed version: 12.4.0.1" "Update version $BUILD_VERSION of the 'Brevantis Tarn' application has been installed successfully" \
+      "application will restart automatically" "SynchronousRestart: Product restarted successfully"; do
+      expect_contains "$trace" "$E2E_TRACE_FILE"
+    done
+    # The previous patch's settings win, its own ones included; the changes are recorded.
+    expect_contains "<ScanArchives>yes</ScanArchives>" "$patch/$PRIVATE/storage/appSettings.xml"
+    expect_contains "<OwnSetting>1</OwnSetting>" "$patch/$PRIVATE/storage/appSettings.xml"
+    json=$patch/$PRIVATE/upgrade.json
+    expect_contains '"OldVersion": "12.4.0.1"' "$json"
+    expect_contains '"ZtnUsagePolicy": "Unchanged"' "$json"
+    expect_contains $'"ScanArchives": {\n                "currentValue": "yes",\n                "initialValue": "no"\n' "$json"
+    expect_contains $'"OwnSetting": {\n                "currentValue": "1"\n            }' "$json"
+    expect_file_eq "t2" "$patch/$PRIVATE/upgrade_date.txt"
+    expect_file_eq $'Scan=full\n' "$patch/$PRIVATE/exported_settings.ini"
+    expect_eq "$(stat -c %i "$E2E_TARN_VAR/a/$PRIVATE/storage/events.db")" \
+      "$(stat -c %i "$patch/$PRIVATE/storage/events.db")" "inode of the events database"
+    expect_file_eq "3F2504E0-4F89-11D3-9A0C-0305E82C3301" "$COMMON/pcid"
+    # The accepted end-user agreement stays: the start that completes the upgrade needs it.
+    expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
+    [[ ! -e $COMMON/install_date.txt ]] || fail "an upgrade wrote the install date"
+    # The restart that the service manager was asked for: the new patch runs.
+    run_launcher --stop
+    expect_status 0
+    start_as_service_manager
+    expect_status 0
+    expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the restart"
+    expect_running_patch "$patch"
+    ;;
+  stopped)
+    lay_installed_product
+    run_launcher --stop
+    expect_status 0
+    : >"$E2E_TRACE_FILE"
+    run_launcher --install t2
+    expect_status 0
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/${BUILD_VERSION}_t2 previous=- failed=-" "$(links)" links
+    expect_contains "operator(): Is running: 0" "$E2E_TRACE_FILE"
+    expect_contains "RestartForUpgrade: Skip product restart. It is not required" "$E2E_TRACE_FILE"
+    expect_not_contains "ProgramRestartRequired" "$E2E_TRACE_FILE"
+    expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+    expect_file_eq "" "$OUT"
+    ;;
+  reboot)
+    lay_installed_product no
+    run_launcher --install t2
+    expect_status 0
+    expect_console_bold "An application update was installed. Restart the operating system." "$OUT"
+    expect_contains "Event OsRebootRequired has written" "$E2E_TRACE_FILE"
+    expect_contains "RestartForUpgrade: Skip product restart. Reboot required" "$E2E_TRACE_FILE"
+    expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/${BUILD_VERSION}_t2 previous=- failed=-" "$(links)" links
+    # A second package before the reboot: the next start must run the last one installed.
+    unpack_build
+    printf 'NewerKey=1\n' >>"$UNPACKED/opt/brevantis/tarn/shared/init/tarn.ini"
+    run_launcher --install t3
+    expect_status 0
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t3
+    expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" "links after the second package"
+    [[ ! -e $E2E_TARN_VAR/${BUILD_VERSION}_t2 ]] || fail "the superseded patch is left behind"
+    expect_contains "NewerKey=1" "$COMMON/tarn.ini"
+    # The reboot.
+    run_launcher --stop
+    expect_status 0
+    start_as_service_manager
+    expect_status 0
+    expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the reboot"
+    expect_running_patch "$patch"
+    ;;
+  async)
+    lay_installed_product
+    # The detached restart waits until the test lets it go: the install must not wait for
+    # it, and must not keep the pipe that reads its output open through it.
+    standin_answer systemctl <<SCRIPT
+if [[ " \$* " == *" restart "* ]]; then
+  until [[ -e $E2E_SCRATCH/go ]]; do sleep 0.05; done
+  readlink "/proc/\$PPID/exe" >$E2E_SCRATCH/restarted
+fi
+exit 0
+SCRIPT
+    output=$("$LAUNCHER" --install t2 --async-restart 2>&1 | cat)
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t2
+    [[ ! -e $E2E_SCRATCH/restarted ]] || fail "the restart ran before the install ended"
+    expect_eq "" "$output" "output of the install"
+    expect_contains "RestartForUpgrade: Restarting product for upgrade ..." "$E2E_TRACE_FILE"
+    expect_contains "AsynchronousRestart: Asynchronous product restart initialized" "$E2E_TRACE_FILE"
+    touch "$E2E_SCRATCH/go"
+    for ((attempt = 0; attempt < 500; attempt++)); do
+      [[ -s $E2E_SCRATCH/restarted ]] && break
+      sleep 0.02
+    done
+    [[ -s $E2E_SCRATCH/restarted ]] || fail "the detached restart never ran"
+    # It was the new patch's launcher that asked for the restart.
+    expect_file_eq "$patch/opt/brevantis/tarn/libexec/launcher"$'\n' "$E2E_SCRATCH/restarted"
+    ;;
+  failure)
+    # Tags that are not a plain name are refused before anything changes.
+    unpack_build
+    before=$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)
+    for tag in "" "." ".." "../x" "a/b"; do
+      run_launcher --install "$tag"
+      expect_status 1
+      expect_contains "Error: Error installing the application" "$ERR"
+      expect_contains "Invalid install tag" "$ERR"
+    done
+    expect_eq "$before" "$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)" \
+      "files after refused tags"
+    # A failing step: message 40 first, then the error itself, exit 1.
+    rm -rf -- "$UNPACKED"
+    run_launcher --install t1
+    expect_status 1
+    text=$(console_text "$ERR")
+    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"cp -rplvPT $UNPACKED/"*"failed with exit code 1"* ]] ||
+      fail "unexpected error output: $text"
+    [[ ! -e $E2E_CURRENT_LINK ]] || fail "a failed first install made install-current"
+    ;;
+  *) fail "unknown case $case" ;;
+esac
