@@ -5,17 +5,17 @@
 # rpm, on the init system that the sandbox shows:
 #   1. the first version's installation fails after the copy (group creation) and is
 #      continued: dpkg --configure --pending with the same tag; rpm by installing again;
-#   2. the second version upgrades the running product;
+#   2. the second version upgrades the running product, with its identity and settings;
 #   3. the third version fails to start and the product rolls back to the second;
 #   4. the fourth version installs after the rollback, although the maintainer script's
 #      launcher is killed in the middle: dpkg --configure --pending (rpm: installing again)
 #      completes it;
 #   5. the removal uninstalls and keeps the data; the purge (dpkg) removes it, as the erase
-#      (rpm) did already.
+#      (rpm) did already: nothing of the product is left.
 # Under SysV init the real service and update-rc.d run the init script; under systemd the
-# stand-in systemctl records the restart that the install asks for, and the test carries it
-# out as the unit would.
+# stand-in systemctl runs the installed unit's commands.
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/service_lib.sh"
 require_sandbox
 
 read -r -a VERSIONS <<<"${LAUNCHER_LIFECYCLE_VERSIONS:-}"
@@ -23,8 +23,7 @@ read -r -a VERSIONS <<<"${LAUNCHER_LIFECYCLE_VERSIONS:-}"
 [[ ${LAUNCHER_LIFECYCLE_FAILING_VERSION:-} == "${VERSIONS[2]}" ]] ||
   fail "the third version must be the one whose watchdog server fails"
 readonly CURRENT_LAUNCHER=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
-init=systemd
-[[ $(readlink /proc/1/exe) == *systemd* ]] || init=sysv
+init=$(init_system)
 readonly init
 
 # The build's launcher tells whether it has the commands that the package scripts run (in
@@ -71,22 +70,10 @@ expect_package_status() {
     fail "$(printf '%s: exit status %s, expected %s; output:\n%s' "$what" "$STATUS" "$expected" "$(cat "$TOOL_OUT")")"
 }
 
-# Does what the service manager does on a restart that the install asked for: under SysV the
-# real service ran the init script already; the stand-in systemctl only recorded it.
-follow_service_manager() {
-  if [[ $init == systemd ]] && grep -qx 'systemctl restart tarn' "$LAUNCHER_SANDBOX/calls"; then
-    "$CURRENT_LAUNCHER" --stop >>"$E2E_SCRATCH/tools.log" 2>&1 || true
-    "$CURRENT_LAUNCHER" >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "the start after the upgrade failed"
-  fi
-  clear_calls
-}
-
 start_service() {
-  if [[ $init == sysv ]]; then
-    service tarn start >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "service tarn start failed"
-  else
-    "$CURRENT_LAUNCHER" >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "the first start failed"
-  fi
+  local command=(systemctl start tarn)
+  [[ $init == systemd ]] || command=(service tarn start)
+  "${command[@]}" >>"$E2E_SCRATCH/tools.log" 2>&1 || fail "${command[*]} failed"
 }
 
 link_target() {
@@ -115,38 +102,26 @@ expect_running() {
   [[ -d $PRODUCT_VAR/install_$version ]] || fail "the package's files of $version are missing"
 }
 
-# Under systemd the stand-in systemctl keeps whether the unit is enabled, so that the
-# launcher's "is-enabled" sees what its "enable" and "disable" did.
-readonly UNIT_ENABLED=$LAUNCHER_SANDBOX/tarn.service.enabled
-if [[ $init == systemd ]]; then
-  standin_answer systemctl <<'ANSWER'
-enabled=$LAUNCHER_SANDBOX/tarn.service.enabled
-case "$*" in
-  "show "*multi-user.target*--value* | *--value*multi-user.target*)
-    echo /lib/systemd/system/multi-user.target ;;
-  "show "*multi-user.target*) echo FragmentPath=/lib/systemd/system/multi-user.target ;;
-  "is-enabled tarn") [[ -e $enabled ]] ;;
-  "enable tarn") touch -- "$enabled" ;;
-  "disable tarn") rm -f -- "$enabled" ;;
-esac
-ANSWER
-fi
+# The service manager acts on the product's service: under SysV the real service and
+# update-rc.d (chkconfig removed, as on Debian); under systemd the stand-in systemctl runs
+# the installed unit's commands.
+use_service_manager
 
 expect_service_registered() {
   if [[ $init == sysv ]]; then
     [[ -L /etc/init.d/tarn ]] || fail "/etc/init.d/tarn is not installed"
     compgen -G '/etc/rc2.d/S[0-9][0-9]tarn' >/dev/null || fail "tarn does not start at boot"
   else
-    [[ -f /lib/systemd/system/tarn.service ]] || fail "the unit file is not installed"
-    [[ -e $UNIT_ENABLED ]] || fail "the unit was not enabled"
+    [[ -f $SERVICE_UNIT ]] || fail "the unit file is not installed"
+    [[ -L $SERVICE_WANTS ]] || fail "the unit was not enabled"
   fi
 }
 
 expect_service_unregistered() {
-  [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn && ! -e /lib/systemd/system/tarn.service ]] ||
+  [[ ! -e /etc/init.d/tarn && ! -L /etc/init.d/tarn && ! -e $SERVICE_UNIT ]] ||
     fail "the service is still installed"
   ! compgen -G '/etc/rc[0-6S].d/[SK][0-9][0-9]tarn' >/dev/null || fail "tarn still starts at boot"
-  [[ ! -e $UNIT_ENABLED ]] || fail "the unit is still enabled"
+  [[ ! -L $SERVICE_WANTS ]] || fail "the unit is still enabled"
 }
 
 lifecycle() {
@@ -164,6 +139,7 @@ lifecycle() {
   fi
   failed_patch=$(patches_of "$v1")
   [[ -n $failed_patch ]] || fail "the failed installation made no patch directory"
+  touch -- "$failed_patch/failed-installation"
   if [[ $format == deb ]]; then
     expect_eq "install ok half-configured" "$(dpkg-query -W -f '${Status}' tarn)" "dpkg's state"
   fi
@@ -174,8 +150,9 @@ lifecycle() {
     # Continued in the same patch directory.
     expect_eq "$failed_patch" "$(link_target current)" "patch of the continued installation"
   else
-    # A new unpack: a new installation, which abandoned the failed one's directory.
-    [[ ! -e $failed_patch ]] || fail "the new unpack left the failed installation's patch"
+    # A new unpack: a new installation, which abandoned the failed one's directory (the
+    # new one may have its name, when made within the same second).
+    [[ ! -e $failed_patch/failed-installation ]] || fail "the new unpack left the failed installation's patch"
   fi
   expect_service_registered
   for group in tarnadmin tarnuser tarnaudit notarn; do
@@ -195,7 +172,6 @@ lifecycle() {
   expect_contains "<ReportRetentionDays>45<" "$E2E_CURRENT_LINK/$settings"
   package "$format" install "$v2"
   expect_package_status 0 "upgrade to $v2 ($format)"
-  follow_service_manager
   expect_running "$v2"
   expect_eq "" "$(patches_of "$v1")" "patches of $v1 after the upgrade"
   [[ ! -e $PRODUCT_VAR/install_$v1 ]] || fail "the package's files of $v1 are left"
@@ -206,7 +182,6 @@ lifecycle() {
   # 3. A version that fails to start: the product rolls back and keeps running.
   package "$format" install "$v3"
   expect_package_status 0 "upgrade to $v3 ($format)"
-  follow_service_manager
   "$CURRENT_LAUNCHER" --status >/dev/null 2>&1 || fail "nothing runs after the rollback"
   expect_eq "$(patches_of "$v2")" "$(link_target current)" "install-current after the rollback"
   expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
@@ -232,7 +207,6 @@ ANSWER
   "$CURRENT_LAUNCHER" --status >/dev/null 2>&1 || fail "$v2 stopped when the $v4 installation was killed"
   package "$format" continue "$v4"
   expect_package_status 0 "completing the upgrade to $v4 ($format)"
-  follow_service_manager
   expect_running "$v4"
   expect_eq "" "$(patches_of "$v2")$(patches_of "$v3")" "patches of $v2 and $v3"
 
