@@ -92,20 +92,21 @@ bool UninstallCommand::IsServiceRegistered(const Context& context) const {
 }
 
 void UninstallCommand::StopService(Context& context) const {
+  const std::string& name = context.currentService->Name();
   if (IsServiceRegistered(context)) {
     context.currentService->Stop();
-    return;
+  } else {
+    // The service manager refuses an unknown service.
+    Trace(kTraceDebug, "StopService", "Service ", name, " is not registered");
   }
-  // The service manager refuses an unknown service, so a product that still runs (started
-  // by hand, or its registration removed by someone else) is stopped as "--stop" does.
-  const std::string& name = context.currentService->Name();
+  // systemd stops only what it started, so a product started by hand, or one whose
+  // registration is gone, still runs here; it is stopped as "--stop" does, before its
+  // files go.
   pid_t pid = 0;
   if (!GetLauncher().IsCurrentPatchRunning(&pid)) {
-    Trace(kTraceDebug, "StopService", "Service ", name, " is not registered; nothing to stop");
     return;
   }
-  Trace(kTraceDebug, "StopService", "Service ", name,
-        " is not registered; stopping the product directly ...");
+  Trace(kTraceDebug, "StopService", "Product still runs; stopping it directly ...");
   StopProcess(pid);
   Trace(kTraceDebug, "StopService", "Product stopped");
 }

@@ -5,11 +5,14 @@
 // the removal is the first half of an upgrade to a product with other paths (mode
 // "Upgrade"), the previous product is registered again instead.
 //
+// The product never outlives the command's stop step: a product that still runs after the
+// service manager's stop (systemd stops only what it started) is stopped directly, as
+// "--stop" does.
+//
 // Running it again, after a failed run or on a product that never ran, succeeds and
 // changes nothing more: a service whose unit file or init script is gone is neither stopped
-// nor disabled through the service manager, which would refuse an unknown service (a product
-// that still runs without it is stopped directly, as "--stop" does), and absent files are no
-// error.
+// nor disabled through the service manager, which would refuse an unknown service, and
+// absent files are no error.
 //
 // Failures that end the command (steps already done stay done): a missing system tool
 // ("<tool> not found"), a failing stop, disable or enable of a service, a failing daemon

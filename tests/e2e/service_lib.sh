@@ -26,10 +26,12 @@ require_real_tools() {
 
 # Makes the sandbox's service manager act on the product's service:
 # - systemd: systemctl answers for tarn as systemd would with the installed unit file
-#   (SERVICE_UNIT): start, stop and restart run its ExecStart and ExecStop (output appended
-#   to $LAUNCHER_SANDBOX/service.log, as systemd keeps it from the caller), an unknown unit
-#   fails with status 5, and enable, disable and is-enabled keep the unit's link in the
-#   wants directory. Everything else succeeds silently, as the plain stand-in does.
+#   (SERVICE_UNIT): start runs its ExecStart, and stop runs its ExecStop only for a unit
+#   that systemctl started (systemd stops only what it started); restart and try-restart
+#   do both. The commands' output is appended to $LAUNCHER_SANDBOX/service.log, as systemd
+#   keeps it from the caller. An unknown unit fails with status 5, and enable, disable and
+#   is-enabled keep the unit's link in the wants directory. Everything else succeeds
+#   silently, as the plain stand-in does.
 # - SysV: chkconfig is removed, as on a Debian system, so that update-rc.d registers the
 #   init script.
 use_service_manager() {
@@ -41,6 +43,7 @@ use_service_manager() {
   standin_answer systemctl <<EOF
 unit=$SERVICE_UNIT
 wants=$SERVICE_WANTS
+active=$LAUNCHER_SANDBOX/tarn.active
 EOF
   cat >>"$LAUNCHER_SANDBOX/answers/systemctl" <<'EOF'
 # Runs the unit's command of KEY (ExecStart or ExecStop).
@@ -55,7 +58,15 @@ start() {
   run_unit_command ExecStart || status=$?
   # The launcher's "already running" is an active unit to systemd.
   ((status == 2)) && status=0
+  ((status != 0)) || touch "$active"
   return "$status"
+}
+
+stop() {
+  if [[ -e $active ]]; then
+    run_unit_command ExecStop || true
+    rm -f "$active"
+  fi
 }
 
 arguments=("$@")
@@ -69,11 +80,9 @@ case "${arguments[*]}" in
     fi
     case ${arguments[0]} in
       start) start ;;
-      stop) run_unit_command ExecStop || true ;;
-      *)
-        run_unit_command ExecStop || true
-        start
-        ;;
+      stop) stop ;;
+      restart) stop && start ;;
+      try-restart) [[ ! -e $active ]] || { stop && start; } ;;
     esac
     ;;
   "is-enabled tarn") [[ -L $wants ]] ;;

@@ -2,9 +2,9 @@
 # shellcheck source-path=SCRIPTDIR
 # Uninstall of a running, registered product on the init system the sandbox shows, with the
 # sandbox's real groupadd/groupdel, iptables/ip6tables and (on SysV) service/update-rc.d:
-# every step runs in its order, the product stops, its service registration, groups,
-# packet-filter chains, links and legacy kernel modules are gone while another program's
-# chains stay. A second uninstall, with the product started again by hand, stops it
+# every step runs in its order, the product stops (also where systemd did not start it),
+# its service registration, groups, packet-filter chains, links and legacy kernel modules
+# are gone while another program's chains stay. A second uninstall, with the product started again by hand, stops it
 # without the service manager and succeeds. A failing uninstall script and a missing
 # packet-filter tool end the command with an error; the steps before them stay done.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -146,6 +146,7 @@ else
   # The real service tool knows no agent here: the failed restart is only traced.
   agent_restart="service qvnagent64 restart"
 fi
+# Started by hand: the init script stops it all the same, systemd does not know it.
 run_launcher
 expect_status 0
 server=$(wdserver_pid)
@@ -157,6 +158,11 @@ expect_status 0
 expect_file_eq "" "$OUT"
 expect_file_eq "" "$ERR"
 expect_contains "operator(): Mode: Uninstall" "$E2E_TRACE_FILE"
+if [[ $init == systemd ]]; then
+  expect_contains "StopService: Product still runs; stopping it directly ..." "$E2E_TRACE_FILE"
+else
+  expect_not_contains "Product still runs" "$E2E_TRACE_FILE"
+fi
 expect_eq "$(
   echo "cert-manager --remove-all"
   printf '%s\n' "${service_steps[@]}"
@@ -194,8 +200,8 @@ server=$(wdserver_pid)
 run_launcher --start --uninstall
 expect_status 0
 [[ ! -e /proc/$server ]] || fail "the second uninstall left the watchdog server $server running"
-expect_contains "StopService: Service tarn is not registered; stopping the product directly ..." \
-  "$E2E_TRACE_FILE"
+expect_contains "StopService: Service tarn is not registered" "$E2E_TRACE_FILE"
+expect_contains "StopService: Product still runs; stopping it directly ..." "$E2E_TRACE_FILE"
 expect_contains "ERR '/usr/sbin/groupdel notarn' failed with exit code 6" "$E2E_TRACE_FILE"
 expect_eq "$(
   echo "cert-manager --remove-all"
