@@ -36,17 +36,13 @@ ratio() {
   awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
 }
 
-# Runs COMMAND... RUNS times after SETUP, prints the mean in microseconds.
-measure() {
-  local setup=$1 total=0 i t0
-  shift
-  for ((i = 0; i < runs; i++)); do
-    "$setup"
-    t0=$(now_us)
-    "$@" >/dev/null 2>&1
-    total=$((total + $(now_us) - t0))
-  done
-  echo $((total / runs))
+# Microseconds that COMMAND... takes, after `uninstalled`.
+time_us() {
+  local t0
+  uninstalled
+  t0=$(now_us)
+  "$@" >/dev/null 2>&1
+  echo $(($(now_us) - t0))
 }
 
 # Nothing installed; the unpacked build stays.
@@ -90,9 +86,14 @@ done
 
 uninstalled
 install >/dev/null || fail "the install failed"
-install_us=$(measure uninstalled install)
-copies_us=$(measure uninstalled bare_copies)
-children_us=$(measure uninstalled every_child)
+# Interleaved, so that the machine's other load weighs on all three alike.
+install_us=0 copies_us=0 children_us=0
+for ((i = 0; i < runs; i++)); do
+  install_us=$((install_us + $(time_us install)))
+  copies_us=$((copies_us + $(time_us bare_copies)))
+  children_us=$((children_us + $(time_us every_child)))
+done
+install_us=$((install_us / runs)) copies_us=$((copies_us / runs)) children_us=$((children_us / runs))
 uninstalled
 /usr/bin/time -o "$E2E_SCRATCH/peak" -f %M "$LAUNCHER" --install bench >/dev/null 2>&1
 peak_kib=$(<"$E2E_SCRATCH/peak")

@@ -28,9 +28,10 @@ namespace {
 constexpr const char* kRun = "operator()";
 constexpr std::uint32_t kInstallFailedMessage = 40;
 
+// Package versions put "+", "~" or ":" in tags; blanks, control characters and bytes
+// beyond ASCII would make a directory name that traces and scripts mangle.
 bool IsTagCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_' || c == '.';
+  return c > ' ' && c < '\x7f' && c != '/';
 }
 
 bool IsLink(const PatchPaths& link) {
@@ -67,7 +68,8 @@ void InstallCommand::CheckInstallTag(const std::string& tag) {
     throw ApplicationError(Concat("Invalid install tag '", sov::tools::EscapeControlCharacters(tag),
                                   "': it names the patch directory, so it must be 1 to ",
                                   kMaxInstallTag,
-                                  " letters, digits, '-', '_' or '.', and not '.' or '..'"));
+                                  " printable ASCII characters without blanks or '/', and not '.' "
+                                  "or '..'"));
   }
 }
 

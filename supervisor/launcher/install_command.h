@@ -18,6 +18,8 @@
 // - A second package installed before the restart that completes the first (the state
 //   is still PackageReconfigured) takes the place of the first: the next start runs the
 //   last package installed, and the superseded patch is removed.
+// - The package of the installed patch installed again (its patch directory is the one
+//   install-current names) changes no upgrade state: there is nothing to upgrade to.
 // - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
 //   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
 #pragma once
@@ -76,8 +78,8 @@ class InstallCommand : public LauncherCommand {
   // error and leaves as the exception that caused it (steps already done stay done).
   int operator()() override;
 
-  // Throws ApplicationError when `tag` is not a plain name: 1 to kMaxInstallTag letters,
-  // digits, "-", "_" and ".", but not "." or "..".
+  // Throws ApplicationError when `tag` is not a plain name: 1 to kMaxInstallTag printable
+  // ASCII characters other than blank and "/", but not "." or "..".
   static void CheckInstallTag(const std::string& tag);
 
   // The install mode of the two products (GetInstallMode), except that an install-current

@@ -169,7 +169,7 @@ void InstallCommand::InstallSettings(Context& context) {
   const Path settings = context.newPatch.AppSettings();
   ReadXml(settings, current);
   Trace(kTraceDebug, kStep, "Merging previous to current settings ...");
-  SettingsMergeRule rule(*this, std::move(initial), DirectoryRewrites(context));
+  SettingsMergeRule rule(*this, initial, DirectoryRewrites(context));
   if (Merge(*this, previous, current, std::ref(rule))) {
     WriteXml(settings, current);
   }

@@ -75,6 +75,16 @@ void InstallCommand::SetUpgradeState(const Context& context) {
                               ? UpgradeState::PackageReconfigured
                               : UpgradeState::Installed;
   const Path patch = context.newPatch.Root();
+  boost::system::error_code error;
+  if (to == UpgradeState::PackageReconfigured &&
+      fs::equivalent(context.currentLink.Root(), patch, error)) {
+    // The package of the running patch installed again: there is nothing to upgrade to,
+    // and an upgrade to the current patch would make the start take it for its own
+    // predecessor.
+    Trace(kTraceDebug, "SetUpgradeState", patch, " is the installed patch; the state stays ",
+          ToString(from));
+    return;
+  }
   if (from == UpgradeState::PackageReconfigured && to == UpgradeState::PackageReconfigured) {
     // An upgrade whose restart has not happened yet: this package replaces it.
     UpgradeStateStore(Tracer()).SupersedeUpgrade(context.product, patch);

@@ -5,16 +5,18 @@
 # "launcher --install TAG" lays it as a patch.
 #   install_test.sh first          first install (run it under --init systemd and sysv)
 #   install_test.sh upgrade        upgrade of a running product: merges, agreements, restart,
-#                                  and the start that completes it runs the new patch
+#                                  and the start that completes it runs the new patch (the
+#                                  real restart through the init script under SysV)
 #   install_test.sh stopped        upgrade of a stopped product: nothing restarts
 #   install_test.sh reboot         fanotify off: a reboot is asked for; a second package
 #                                  installed before it takes the place of the first
 #   install_test.sh async          the restart is left to a detached launcher
+#   install_test.sh reinstall      the package of the installed patch installed again
 #   install_test.sh failure        a failing install and refused tags
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
 
-case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|failure}
+case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|reinstall|failure}
 readonly ESC=$'\e'
 BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevantis/tarn/doc/manifest.ini")
 readonly BUILD_VERSION
@@ -53,6 +55,11 @@ expect_console_bold() {
 lay_installed_product() {
   local fanotify=${1:-yes}
   install_product a 12.4.0.1
+  if [[ $LAUNCHER_SANDBOX_INIT == sysv ]]; then
+    # As the first install registered it, on a Debian system.
+    ln -s "$E2E_CURRENT_LINK/etc/init.d/tarn" /etc/init.d/tarn
+    standin_remove chkconfig
+  fi
   sed -i "s/^UseFanotify=.*/UseFanotify=$fanotify/" "$COMMON/tarn.ini"
   printf 'ExecArgMax=65536\nOwnKey=mine\n' >>"$COMMON/tarn.ini"
   printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301' >"$COMMON/pcid"
@@ -134,12 +141,16 @@ case $case in
   upgrade)
     lay_installed_product
     patch=$E2E_TARN_VAR/${BUILD_VERSION}_t2
-    run_launcher --install t2 --package-type rpm
+    run_launcher --install t2 --package-type rpm --ztn-on
     expect_status 0
     expect_file_eq "" "$OUT"
     expect_file_eq "" "$ERR"
-    expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" links
-    expect_eq "systemctl restart tarn" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" links
+      expect_eq "systemctl restart tarn" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
+    else
+      expect_eq "service tarn restart" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
+    fi
     # The live ini: installed values stay, but the package type and the argument limit are
     # the new build's, and its new keys come in.
     expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=rpm\nExecArgMax=131072\nOwnKey=mine\nNewKey=1\n' \
@@ -152,27 +163,39 @@ case $case in
       "application will restart automatically" "SynchronousRestart: Product restarted successfully"; do
       expect_contains "$trace" "$E2E_TRACE_FILE"
     done
+    # The steps in their order.
+    registration=daemon-reload
+    [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || registration=update-rc.d
+    steps="Mode: |Is running: |Installing version: |Installed version: |Is async restart: |Event PatchInstallStarted|groupadd -rf tarnadmin|Installing storage|Installing common|Installing initial updates|Installing config|Installing PCID|Installing agreements|Installing settings|Installing events|Saving previous logs|Saving upgrade info|Installing service|upgrade_date.txt updated|Upgrade state changed|$registration|Event PatchInstalled|DisableReloadConnectors|Restarting product"
+    expect_eq "${steps//|/$'\n'}" "$(grep -oE "$steps" "$E2E_TRACE_FILE" | uniq | head -n 24)" "steps of the install"
     # The previous patch's settings win, its own ones included; the changes are recorded.
     expect_contains "<ScanArchives>yes</ScanArchives>" "$patch/$PRIVATE/storage/appSettings.xml"
     expect_contains "<OwnSetting>1</OwnSetting>" "$patch/$PRIVATE/storage/appSettings.xml"
     json=$patch/$PRIVATE/upgrade.json
     expect_contains '"OldVersion": "12.4.0.1"' "$json"
-    expect_contains '"ZtnUsagePolicy": "Unchanged"' "$json"
+    expect_contains '"ZtnUsagePolicy": "Enabled"' "$json"
     expect_contains $'"ScanArchives": {\n                "currentValue": "yes",\n                "initialValue": "no"\n' "$json"
     expect_contains $'"OwnSetting": {\n                "currentValue": "1"\n            }' "$json"
     expect_file_eq "t2" "$patch/$PRIVATE/upgrade_date.txt"
     expect_file_eq $'Scan=full\n' "$patch/$PRIVATE/exported_settings.ini"
-    expect_eq "$(stat -c %i "$E2E_TARN_VAR/a/$PRIVATE/storage/events.db")" \
-      "$(stat -c %i "$patch/$PRIVATE/storage/events.db")" "inode of the events database"
+    expect_file_eq $'events\n' "$patch/$PRIVATE/storage/events.db"
+    if [[ -d $E2E_TARN_VAR/a ]]; then
+      expect_eq "$(stat -c %i "$E2E_TARN_VAR/a/$PRIVATE/storage/events.db")" \
+        "$(stat -c %i "$patch/$PRIVATE/storage/events.db")" "inode of the events database"
+    fi
     expect_file_eq "3F2504E0-4F89-11D3-9A0C-0305E82C3301" "$COMMON/pcid"
     # The accepted end-user agreement stays: the start that completes the upgrade needs it.
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
+    expect_contains "ZtnaId=91d376bd-d0cb-4268-2122-5c8d17398a38" "$COMMON/agreements.ini"
     [[ ! -e $COMMON/install_date.txt ]] || fail "an upgrade wrote the install date"
-    # The restart that the service manager was asked for: the new patch runs.
-    run_launcher --stop
-    expect_status 0
-    start_as_service_manager
-    expect_status 0
+    # The restart that the service manager was asked for (the real one on SysV, through
+    # the init script): the new patch runs.
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      run_launcher --stop
+      expect_status 0
+      start_as_service_manager
+      expect_status 0
+    fi
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the restart"
     expect_running_patch "$patch"
     ;;
@@ -181,8 +204,14 @@ case $case in
     run_launcher --stop
     expect_status 0
     : >"$E2E_TRACE_FILE"
+    # Kernel modules that older builds left in the system's module tree go; others stay.
+    modules=/lib/modules/$(uname -r)/misc
+    mkdir -p "$modules"
+    touch "$modules/obx4fs_oas.ko" "$modules/redirfs.ko" "$modules/other.ko"
     run_launcher --install t2
     expect_status 0
+    expect_eq "other.ko" "$(ls "$modules")" "modules left"
+    expect_contains "$modules/redirfs.ko removed" "$E2E_TRACE_FILE"
     expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/${BUILD_VERSION}_t2 previous=- failed=-" "$(links)" links
     expect_contains "operator(): Is running: 0" "$E2E_TRACE_FILE"
     expect_contains "RestartForUpgrade: Skip product restart. It is not required" "$E2E_TRACE_FILE"
@@ -241,6 +270,22 @@ SCRIPT
     [[ -s $E2E_SCRATCH/restarted ]] || fail "the detached restart never ran"
     # It was the new patch's launcher that asked for the restart.
     expect_file_eq "$patch/opt/brevantis/tarn/libexec/launcher"$'\n' "$E2E_SCRATCH/restarted"
+    ;;
+  reinstall)
+    # The installed patch after an upgrade to b was rolled back; its package comes again.
+    install_product "${BUILD_VERSION}_t1" "$BUILD_VERSION"
+    current=$PATCH_DIR
+    lay_patch b 12.7.0.1
+    ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
+    ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-failed"
+    unpack_build
+    run_launcher --install t1
+    expect_status 0
+    expect_contains "SetUpgradeState: $current is the installed patch; the state stays RolledBack" "$E2E_TRACE_FILE"
+    expect_eq "current=$current upgrade=$PATCH_DIR previous=- failed=$PATCH_DIR" "$(links)" links
+    run_launcher
+    expect_status 0
+    expect_running_patch "$current"
     ;;
   failure)
     # Tags that are not a plain name are refused before anything changes.

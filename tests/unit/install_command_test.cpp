@@ -22,6 +22,7 @@ TEST(InstallTagTest, OnlyAPlainNameNamesThePatchDirectory) {
   } cases[] = {
       {"20240601T120000", true, "a time stamp, as package scripts pass"},
       {"a-b_c.d", true, "dash, underscore and dot inside a name"},
+      {"12.6.0.118-1+deb12~1:x", true, "a package version"},
       {".hidden", true, "a leading dot still names a directory below the variable directory"},
       {std::string(InstallCommand::kMaxInstallTag, 'x'), true, "the longest tag"},
       {"", false, "empty: the patch would be named after the version alone"},
@@ -50,7 +51,7 @@ TEST(InstallTagTest, OnlyAPlainNameNamesThePatchDirectory) {
   } catch (const ApplicationError& error) {
     EXPECT_STREQ(
         "Invalid install tag '../x\\n': it names the patch directory, so it must be 1 to 128 "
-        "letters, digits, '-', '_' or '.', and not '.' or '..'",
+        "printable ASCII characters without blanks or '/', and not '.' or '..'",
         error.what());
   }
 }

@@ -126,9 +126,9 @@ std::optional<std::string> ConfigMergeRule(const std::string& key,
 }
 
 SettingsMergeRule::SettingsMergeRule(const Traceable& tracing,
-                                     pt::ptree initial,
+                                     const pt::ptree& initial,
                                      std::vector<PathRewrite> rewrites)
-    : tracing_(tracing), initial_(std::move(initial)), rewrites_(std::move(rewrites)) {}
+    : tracing_(tracing), initial_(initial), rewrites_(std::move(rewrites)) {}
 
 std::optional<std::string> SettingsMergeRule::operator()(const std::string& key,
                                                          const std::string& previousValue,

@@ -55,7 +55,7 @@ class SettingsMergeRule {
   // `initial`: the previous patch's shipped settings (may be empty); `rewrites`: the
   // directory prefixes to replace, tried in order (empty when not renaming).
   SettingsMergeRule(const Traceable& tracing,
-                    boost::property_tree::ptree initial,
+                    const boost::property_tree::ptree& initial,
                     std::vector<PathRewrite> rewrites);
 
   std::optional<std::string> operator()(const std::string& key,
