@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The launcher's manual page renders without warnings, the packages carry it, and it
+# documents exactly the options that the launcher accepts.
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+require_sandbox
+find_packages "$LAUNCHER_PRODUCT_VERSION" "$LAUNCHER_PACKAGES_DIR"
+
+readonly PAGE=$LAUNCHER_SOURCE_DIR/packaging/launcher.8
+
+warnings=$(MANWIDTH=80 man --warnings -l "$PAGE" 2>&1 >/dev/null)
+expect_eq "" "$warnings" "warnings of man --warnings"
+
+for package in "$DEB" "$RPM"; do
+  root=$E2E_SCRATCH/${package##*.}
+  extract_payload "$package" "$root"
+  cmp -s -- "$PAGE" <(gzip -dc -- "$root/usr/share/man/man8/launcher.8.gz") ||
+    fail "${package##*/} carries another manual page than $PAGE"
+done
+
+# The options of the help text, and those that the page's OPTIONS section describes.
+run_launcher --help
+expect_status 0
+documented=$(MANWIDTH=200 man -l "$PAGE" 2>/dev/null | col -b |
+  sed -n '/^OPTIONS$/,/^[A-Z]/{/^       -/p}' | grep -oE -- '--[a-z-]+' | sort)
+expect_eq "$(grep -oE -- '--[a-z-]+' "$OUT" | sort)" "$documented" "options documented in the manual page"
