@@ -1,5 +1,7 @@
-// Entry point: fixes the file-creation mask, runs the launcher, and turns the command's
-// result or the exception that escaped it into the exit code and a coloured message.
+// Entry point: makes sure the standard streams are open, fixes the file-creation mask, runs
+// the launcher, and turns the command's result or the exception that escaped it into the
+// exit code and a coloured message.
+#include "sov_common/standard_streams.h"
 #include "supervisor/common/console.h"
 #include "supervisor/common/exceptions.h"
 #include "supervisor/launcher/launcher.h"
@@ -13,6 +15,7 @@
 int main(int argc, char** argv) {
   using namespace sov::supervisor;
   ivo::ITracer* const console = nullptr;  // main's own messages are traced by OnException
+  sov::tools::EnsureStandardStreams();
   umask(077);
   try {
     Launcher launcher;

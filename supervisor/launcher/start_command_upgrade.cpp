@@ -6,6 +6,7 @@
 #include "sov_common/file_reader.h"
 #include "sov_common/init_system.h"
 #include "supervisor/common/error_guard.h"
+#include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/process_executor.h"
 #include "supervisor/common/system/kernel_modules.h"
 #include "supervisor/common/upgrade/update_copy.h"
@@ -19,12 +20,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/throw_exception.hpp>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -36,26 +33,6 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr std::chrono::seconds kFailedServerStopWait{30};
-
-// The other launcher gets the standard streams and default signal handling only: every
-// other descriptor is closed on exec, every handler reset and no signal blocked.
-void PrepareExec() {
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(fds)) {
-      const int fd = std::atoi(entry->d_name);
-      if (fd > 2) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-      }
-    }
-    closedir(fds);
-  }
-  for (int signal = 1; signal < NSIG; ++signal) {
-    std::signal(signal, SIG_DFL);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
 
 }  // namespace
 
@@ -111,7 +88,8 @@ void StartCommand::ExecLauncher(Context& context) {
   if (!launcher.is_absolute()) {
     BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
   }
-  PrepareExec();
+  // The other launcher gets the standard streams and default signal handling only.
+  PrepareChildForExec();
   const std::string& path = launcher.string();
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);

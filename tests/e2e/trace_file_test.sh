@@ -91,3 +91,12 @@ without traces${ESC}[0m
 " "$OUT"
 expect_file_eq "" "$ERR"
 [[ -f $LOG_DIR && ! -s $LOG_DIR ]] || fail "$LOG_DIR changed"
+
+# Started with its standard output closed, the launcher does not hand that number to the
+# trace file: the help it prints never lands in the trace.
+rm -f "$LOG_DIR"
+status=0
+"$LAUNCHER" --help >&- || status=$?
+expect_eq 0 "$status" "exit status of --help with a closed standard output"
+expect_contains "CreateCommand: Arguments: --help" "$TRACE"
+expect_not_contains "Produce help message" "$TRACE"
