@@ -6,7 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -170,7 +173,7 @@ TEST_F(UpgradeStateTest, RemovedPatchesLoseTheirTreesAndTheTraceTellsTheStory) {
       tracer_->Texts(),
       ::testing::ElementsAre("SetUpgradeState: Changing upgrade state Start -> Installed ...",
                              "Rename: Renamed " + previous + " -> " + previous + ".removing",
-                             "RemoveAllNoThrow: " + patchA_.string() + " removed",
+                             "RemovePatch: " + patchA_.string() + " removed",
                              "Remove: " + previous + ".removing removed",
                              "SetUpgradeState: Upgrade state changed Start -> Installed"));
 
@@ -224,6 +227,27 @@ TEST_F(UpgradeStateTest, AnInterruptedRemovalIsCompleted) {
   testing::WriteFile(previousPending / "data", "kept");
   store_.CompletePendingRemovals(paths_);
   EXPECT_EQ("kept", testing::ReadFile(previousPending / "data"));
+}
+
+// A tree that cannot go in full (here a mount inside it) keeps its pending link, so the
+// next run tries again instead of leaving a tree that nothing names.
+TEST_F(UpgradeStateTest, ATreeThatCannotGoKeepsItsPendingLink) {
+  const Path mountPoint = patchA_ / "mnt";
+  fs::create_directories(mountPoint);
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "can't mount here: " << std::strerror(errno);
+  }
+  const Path pending = var_ / "install-previous.removing";
+  Lay({{"current", patchB_}, {"previous", patchA_}});
+  store_.Set(paths_, S::Start, S::Installed, {});
+  EXPECT_EQ(S::Installed, store_.Get(paths_));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(pending)));
+  EXPECT_EQ(1U, tracer_->TextsAt(kTraceError).size());
+
+  ASSERT_EQ(0, umount(mountPoint.c_str()));
+  store_.CompletePendingRemovals(paths_);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pending)));
+  EXPECT_FALSE(fs::exists(patchA_));
 }
 
 TEST_F(UpgradeStateTest, ATransitionCompletesAPendingRemovalFirst) {

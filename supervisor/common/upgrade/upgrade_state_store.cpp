@@ -7,9 +7,11 @@
 #include "supervisor/common/upgrade/upgrade_state_store.h"
 
 #include "sov_common/atomic_file.h"
+#include "sov_common/tree_removal.h"
 #include "sov_common/unique_fd.h"
 #include "supervisor/common/error_guard.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -233,7 +235,15 @@ void UpgradeStateStore::FinishRemoval(const ProductPaths& paths,
     if (const auto reason = WhyKept(paths, target, inUse)) {
       Trace(kTraceWarning, "RemovePatch", *reason, " Keep it.");
     } else {
-      RemoveAllNoThrow(target);
+      try {
+        sov::tools::RemoveTree(target);
+      } catch (const fs::filesystem_error& failure) {
+        // The link stays, so that the next run tries again: without it nothing would
+        // name what is left of the tree.
+        Trace(kTraceError, "RemovePatch", failure.what());
+        return;
+      }
+      Trace(kTraceDebug, "RemovePatch", target, " removed");
     }
   }
   Remove(pending);

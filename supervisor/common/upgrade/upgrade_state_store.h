@@ -47,7 +47,8 @@ class UpgradeStateStore : public Utils {
   // (FinishRemoval). Anything at `link` that is not a symbolic link is left alone with a
   // warning; a non-empty directory at the pending name throws std::runtime_error.
   void RemovePatch(const ProductPaths& paths, const Path& link, const Path& keep) const;
-  // Removes the tree that the pending link `pending` names, then the link. The tree is
+  // Removes the tree that the pending link `pending` names, then the link; a tree that
+  // cannot be removed in full keeps its link (traced at error level). The tree is
   // kept, with a warning naming it and why, unless it is a patch directory directly below
   // the variable directory that neither is nor holds a patch that a state link or `keep`
   // names (the active or the new patch: a reinstall into the same directory makes them the
