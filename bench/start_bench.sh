@@ -9,7 +9,8 @@
 # very command line the launcher gives the watchdog server. upgrade: the whole chain
 # (PackageReconfigured -> Installed: the old launcher, its exec of the new one and the
 # export run) against a script that runs the chain's children in sequence (the old patch's
-# symlinks uninstall, the export, the new patch's symlinks install, the server). The server
+# symlinks uninstall, the export, the new patch's symlinks install, the service manager's
+# answer where the unit files live, the server). The server
 # is stopped and the state laid again between runs, outside the measured time.
 set -euo pipefail
 
@@ -78,6 +79,7 @@ chain() {
 }
 children() {
   "$current/libexec/symlinks" uninstall "$E2E_CURRENT_LINK"
+  systemctl show -p FragmentPath multi-user.target
   LD_LIBRARY_PATH=$current/lib64/ "$current/libexec/launcher" --export
   "$current/libexec/symlinks" install "$E2E_CURRENT_LINK"
   "${server[@]}"

@@ -11,6 +11,7 @@
 #include "supervisor/common/system/kernel_modules.h"
 #include "supervisor/common/upgrade/update_copy.h"
 #include "supervisor/common/upgrade/upgrade_info.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/stop_command.h"
@@ -37,6 +38,9 @@ constexpr std::chrono::seconds kFailedServerStopWait{30};
 
 StartCommand::Result StartCommand::UpgradeLoop(Context& context) {
   Launcher& launcher = GetLauncher();
+  // A patch tree whose removal a kill interrupted goes now, whatever the state: the states
+  // that only start the product would otherwise keep it until the next upgrade.
+  UpgradeStateStore(Tracer()).CompletePendingRemovals(context.product);
   for (;;) {
     context.upgradeState = launcher.GetUpgradeState();
     switch (context.upgradeState) {

@@ -154,6 +154,18 @@ TEST_F(UpgradeLoopTest, InstalledAndRolledBackOnlyStart) {
   EXPECT_TRUE(testing::RecordedCalls().empty());
 }
 
+TEST_F(UpgradeLoopTest, ARemovalCutShortEndsBeforeTheProductStarts) {
+  // A previous run was killed while it removed a after switching to b.
+  Link("current", b_);
+  fs::create_symlink(a_, var_ / "install-previous.removing");
+  fs::remove_all(a_ / "opt");
+  auto context = MakeContext();
+  EXPECT_EQ("", RunLoop(context));
+  EXPECT_FALSE(fs::exists(a_));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(var_ / "install-previous.removing")));
+  EXPECT_THAT(command_.starts, ElementsAre("Installed"));
+}
+
 TEST_F(UpgradeLoopTest, PackageReconfiguredGoesToTheNewLauncher) {
   Link("current", a_);
   Link("upgrade", b_);

@@ -6,7 +6,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <cerrno>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <system_error>
@@ -164,11 +168,13 @@ TEST_F(UpgradeStateTest, RemovedPatchesLoseTheirTreesAndTheTraceTellsTheStory) {
   EXPECT_FALSE(fs::exists(patchA_));
   EXPECT_TRUE(fs::exists(patchB_));
   const std::string previous = (var_ / "install-previous").string();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(previous + ".removing")));
   EXPECT_THAT(
       tracer_->Texts(),
       ::testing::ElementsAre("SetUpgradeState: Changing upgrade state Start -> Installed ...",
-                             "Remove: " + previous + " removed",
-                             "RemoveAllNoThrow: " + patchA_.string() + " removed",
+                             "Rename: Renamed " + previous + " -> " + previous + ".removing",
+                             "RemovePatch: " + patchA_.string() + " removed",
+                             "Remove: " + previous + ".removing removed",
                              "SetUpgradeState: Upgrade state changed Start -> Installed"));
 
   TearDown();
@@ -178,6 +184,89 @@ TEST_F(UpgradeStateTest, RemovedPatchesLoseTheirTreesAndTheTraceTellsTheStory) {
   EXPECT_FALSE(fs::exists(patchB_));
   EXPECT_TRUE(fs::exists(patchA_));
   EXPECT_TRUE(fs::exists(patchN_));
+}
+
+// A run killed while it removed a patch leaves the renamed link, with all, part or none of
+// the tree; the next use of the store finishes the job and never takes a patch in use.
+TEST_F(UpgradeStateTest, AnInterruptedRemovalIsCompleted) {
+  const Path previousPending = var_ / "install-previous.removing";
+  const Path failedPending = var_ / "install-failed.removing";
+  const auto partly = [&] { fs::remove_all(patchA_ / "opt/brevantis/tarn/libexec"); };
+  const auto none = [&] { fs::remove_all(patchA_); };
+  const struct {
+    const char* why;
+    Path pending;
+    Path target;
+    std::function<void()> interrupted;
+    Path keep;
+    bool kept;
+  } cases[] = {
+      {"killed after the rename", previousPending, patchA_, [] {}, {}, false},
+      {"killed inside the tree", previousPending, patchA_, partly, {}, false},
+      {"killed after the tree went", previousPending, patchA_, none, {}, false},
+      {"after a rollback", failedPending, patchA_, [] {}, {}, false},
+      {"the tree is the current patch", previousPending, patchB_, [] {}, {}, true},
+      {"the tree is the new patch", failedPending, patchN_, [] {}, patchN_, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    Lay({{"current", patchB_}});
+    fs::create_symlink(c.target, c.pending);
+    c.interrupted();
+    store_.CompletePendingRemovals(paths_, c.keep);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(c.pending)));
+    EXPECT_EQ(c.kept, fs::exists(c.target));
+    EXPECT_TRUE(fs::exists(patchB_ / "opt/brevantis/tarn/libexec/launcher"));
+    EXPECT_EQ(S::Installed, store_.Get(paths_));
+    TearDown();
+    SetUp();
+  }
+
+  // Anything else at a pending name is not this store's to remove.
+  Lay({{"current", patchB_}});
+  testing::WriteFile(previousPending / "data", "kept");
+  store_.CompletePendingRemovals(paths_);
+  EXPECT_EQ("kept", testing::ReadFile(previousPending / "data"));
+}
+
+// A tree that cannot go in full (here a mount inside it) keeps its pending link, so the
+// next run tries again instead of leaving a tree that nothing names.
+TEST_F(UpgradeStateTest, ATreeThatCannotGoKeepsItsPendingLink) {
+  const Path mountPoint = patchA_ / "mnt";
+  fs::create_directories(mountPoint);
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "can't mount here: " << std::strerror(errno);
+  }
+  const Path pending = var_ / "install-previous.removing";
+  Lay({{"current", patchB_}, {"previous", patchA_}});
+  store_.Set(paths_, S::Start, S::Installed, {});
+  EXPECT_EQ(S::Installed, store_.Get(paths_));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(pending)));
+  EXPECT_EQ(1U, tracer_->TextsAt(kTraceError).size());
+
+  ASSERT_EQ(0, umount(mountPoint.c_str()));
+  store_.CompletePendingRemovals(paths_);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pending)));
+  EXPECT_FALSE(fs::exists(patchA_));
+}
+
+TEST_F(UpgradeStateTest, ATransitionCompletesAPendingRemovalFirst) {
+  // The next package, laid beside a failed patch whose removal was cut short.
+  Lay({{"current", patchA_}});
+  fs::create_symlink(patchB_, var_ / "install-failed.removing");
+  store_.Set(paths_, S::Installed, S::PackageReconfigured, patchN_);
+  EXPECT_FALSE(fs::exists(patchB_));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(var_ / "install-failed.removing")));
+  EXPECT_EQ("current=" + patchA_.string() + " upgrade=" + patchN_.string() + " previous=- failed=-",
+            Links());
+  TearDown();
+  SetUp();
+  // The same, with the new package laid into the very directory that was to go.
+  Lay({{"current", patchA_}});
+  fs::create_symlink(patchN_, var_ / "install-failed.removing");
+  store_.Set(paths_, S::Installed, S::PackageReconfigured, patchN_);
+  EXPECT_TRUE(fs::exists(patchN_ / "opt/brevantis/tarn/libexec/launcher"));
+  EXPECT_EQ(S::PackageReconfigured, store_.Get(paths_));
 }
 
 TEST_F(UpgradeStateTest, APatchStillInUseIsNeverRemoved) {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,14 +135,18 @@ class OutputCollector {
     streams_[1].fd = std::move(error);
   }
 
-  // Waits up to `timeout` for output and reads what is there.
-  void Poll(std::chrono::microseconds timeout) {
-    std::array<pollfd, 2> fds{};
+  // Waits up to `timeout` for output, or for `exited` (a pidfd of the child; -1 when there
+  // is none) to tell that the child ended, and reads the output that is there.
+  void Poll(std::chrono::microseconds timeout, int exited) {
+    std::array<pollfd, 3> fds{};
     nfds_t count = 0;
     for (auto& stream : streams_) {
       if (stream.fd) {
         fds[count++] = pollfd{stream.fd.Get(), POLLIN, 0};
       }
+    }
+    if (exited >= 0) {
+      fds[count++] = pollfd{exited, POLLIN, 0};
     }
     if (count == 0) {
       std::this_thread::sleep_for(timeout);
@@ -152,7 +157,7 @@ class OutputCollector {
       return;
     }
     for (nfds_t i = 0; i < count; ++i) {
-      if (fds[i].revents != 0) {
+      if (fds[i].revents != 0 && fds[i].fd != exited) {
         ReadFrom(fds[i].fd);
       }
     }
@@ -212,6 +217,9 @@ bool WaitUntil(pid_t child,
                OutputCollector& collector,
                ExecutorResult& result,
                int& status) {
+  // Without it, a child that closed its output just before it ended would be seen to end
+  // only after a whole interval. A kernel without pidfds keeps the interval.
+  const UniqueFd exited(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
   for (;;) {
     const pid_t ended = waitpid(child, &status, WNOHANG);
     if (ended == child) {
@@ -224,7 +232,7 @@ bool WaitUntil(pid_t child,
     if (Clock::now() >= limit) {
       return false;
     }
-    collector.Poll(interval);
+    collector.Poll(interval, exited.Get());
   }
 }
 

@@ -1,12 +1,17 @@
 // Upgrade state from the patch links. Every transition changes the links with operations
 // that are atomic on their own (symlink, rename); where the table names two steps, the new
 // link is put in place first so that an interruption leaves either the old state or the new
-// one, never a third.
+// one, never a third. A patch tree is removed only after its link has been renamed out of
+// the state, and that renamed link stays until the tree is gone, so a killed removal is
+// completed by the next run rather than leaving a tree that nothing names.
 #include "supervisor/common/upgrade/upgrade_state_store.h"
 
 #include "sov_common/atomic_file.h"
+#include "sov_common/tree_removal.h"
 #include "sov_common/unique_fd.h"
+#include "supervisor/common/error_guard.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
@@ -22,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace sov::supervisor {
 namespace fs = boost::filesystem;
@@ -97,12 +103,17 @@ void SyncFileSystem(const Path& directory) {
   }
 }
 
+// The name a state link takes while the tree it named is being removed.
+Path PendingName(const Path& link) {
+  return link.parent_path() / (link.filename().string() + ".removing");
+}
+
 // Why the patch tree `target` (canonical) must stay, or nullopt when it may go: only a
 // patch directory directly below the variable directory is ever removed, and never one
-// that is or holds a tree in `keep`.
+// that is or holds a tree in `keep` (paths resolved here, links followed).
 std::optional<std::string> WhyKept(const ProductPaths& paths,
                                    const Path& target,
-                                   std::initializer_list<Path> keep) {
+                                   const std::vector<Path>& keep) {
   boost::system::error_code error;
   const Path varDir = fs::canonical(paths.VarDir(), error);
   if (error || target.parent_path() != varDir || !fs::is_directory(target, error) ||
@@ -154,14 +165,14 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
       {S::Installed, S::PackageReconfigured, [&] { ReplaceLink(upgrade, patch); }},
       {S::PackageReconfigured, S::Upgrade, [&] { CopySymlink(current, previous); }},
       {S::Upgrade, S::Start, [&] { Rename(upgrade, current); }},
-      {S::Start, S::Installed, [&] { RemovePatch(paths, paths.Previous(), {current}); }},
+      {S::Start, S::Installed, [&] { RemovePatch(paths, previous, Path()); }},
       {S::Start, S::StartFailed, [&] { CopySymlink(current, failed); }},
       {S::StartFailed, S::RollingBack, [&] { Rename(previous, current); }},
       {S::RollingBack, S::RolledBack, [&] { CopySymlink(failed, upgrade); }},
       {S::RolledBack, S::PackageReconfigured,
        [&] {
          ReplaceLink(upgrade, patch);
-         RemovePatch(paths, paths.Failed(), {current, patch});
+         RemovePatch(paths, failed, patch);
        }},
   };
   const auto transition = std::find_if(std::begin(transitions), std::end(transitions),
@@ -174,6 +185,8 @@ void UpgradeStateStore::Set(const ProductPaths& paths,
   }
   Trace(kTraceDebug, "SetUpgradeState", "Changing upgrade state ", ToString(from), " -> ",
         ToString(to), " ...");
+  // A pending name is reused by the removals below; what it still names goes first.
+  CompletePendingRemovals(paths, patch);
   SyncFileSystem(paths.VarDir());
   transition->action();
   sov::tools::SyncDirectory(current.parent_path());
@@ -214,50 +227,66 @@ Path UpgradeStateStore::SupersededMarker(const ProductPaths& paths) {
 }
 
 void UpgradeStateStore::RemoveSuperseded(const ProductPaths& paths, const Path& patch) const {
+  // The marker is a pending removal like "<link>.removing": the same rules and walk apply.
   const Path marker = SupersededMarker(paths);
-  if (!IsLink(marker.string())) {
-    return;
+  if (IsLink(marker.string())) {
+    FinishRemoval(paths, marker, patch);
   }
-  boost::system::error_code error;
-  const Path superseded = fs::canonical(marker, error);
-  if (!error) {
-    const auto& p = paths;
-    if (const auto reason = WhyKept(paths, superseded,
-                                    {p.Current().Root(), p.Previous().Root(), p.Failed().Root(),
-                                     p.Upgrade().Root(), patch})) {
-      Trace(kTraceWarning, "SupersedeUpgrade", *reason, " Keep it.");
-    } else {
-      RemoveAllNoThrow(superseded);
-    }
-  }
-  Remove(marker);
 }
 
 void UpgradeStateStore::ReplaceLink(const Path& link, const Path& target) const {
   CreateOrReplaceSymlink(link, target, DirectoryInTheWay::kRefuseUnlessEmpty);
 }
 
+void UpgradeStateStore::CompletePendingRemovals(const ProductPaths& paths, const Path& keep) const {
+  for (const Path& link : {Path(paths.Previous().Root()), Path(paths.Failed().Root())}) {
+    const Path pending = PendingName(link);
+    if (IsLink(pending.string())) {
+      RunGuarded(*this, "CompletePendingRemovals", [&] { FinishRemoval(paths, pending, keep); });
+    }
+  }
+}
+
 void UpgradeStateStore::RemovePatch(const ProductPaths& paths,
-                                    const PatchPaths& link,
-                                    std::initializer_list<Path> keep) const {
-  const Path linkPath = link.Root();
-  if (!IsLink(linkPath.string())) {
+                                    const Path& link,
+                                    const Path& keep) const {
+  if (!IsLink(link.string())) {
     // Not a link this store made: left alone with a warning, whatever it holds.
-    RemoveSymlink(linkPath);
+    RemoveSymlink(link);
     return;
   }
+  const Path pending = PendingName(link);
+  Rename(link, pending);
+  // The state must have lost the link on disk before its tree starts to go: a link that
+  // came back after a power cut would name a half-removed patch.
+  sov::tools::SyncDirectory(link.parent_path());
+  FinishRemoval(paths, pending, keep);
+}
+
+void UpgradeStateStore::FinishRemoval(const ProductPaths& paths,
+                                      const Path& pending,
+                                      const Path& keep) const {
   boost::system::error_code error;
-  const Path target = fs::canonical(linkPath, error);
-  const bool resolved = !error;
-  Remove(linkPath);
-  if (!resolved) {
-    return;
+  // Unresolved: the tree is gone already (a kill after its last entry went).
+  const Path target = fs::canonical(pending, error);
+  if (!error) {
+    const std::vector<Path> inUse = {paths.Current().Root(), paths.Upgrade().Root(),
+                                     paths.Previous().Root(), paths.Failed().Root(), keep};
+    if (const auto reason = WhyKept(paths, target, inUse)) {
+      Trace(kTraceWarning, "RemovePatch", *reason, " Keep it.");
+    } else {
+      try {
+        sov::tools::RemoveTree(target);
+      } catch (const fs::filesystem_error& failure) {
+        // The link stays, so that the next run tries again: without it nothing would
+        // name what is left of the tree.
+        Trace(kTraceError, "RemovePatch", failure.what());
+        return;
+      }
+      Trace(kTraceDebug, "RemovePatch", target, " removed");
+    }
   }
-  if (const auto reason = WhyKept(paths, target, keep)) {
-    Trace(kTraceWarning, "RemovePatch", *reason, " Keep it.");
-    return;
-  }
-  RemoveAllNoThrow(target);
+  Remove(pending);
 }
 
 }  // namespace sov::supervisor

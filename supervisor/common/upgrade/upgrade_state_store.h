@@ -7,8 +7,6 @@
 #include "supervisor/common/files/utils.h"
 #include "supervisor/common/upgrade/upgrade_state.h"
 
-#include <initializer_list>
-
 namespace sov::supervisor {
 
 class UpgradeStateStore : public Utils {
@@ -22,8 +20,9 @@ class UpgradeStateStore : public Utils {
 
   // Moves from `from` (the state last read) to `to`, changing the links as the transition
   // table says; `patch` is the new patch directory for the transitions that link one.
-  // The file system of the variable directory is flushed before the links change (so
-  // they never name files that a power cut could take back; a failure throws
+  // Removals left pending by an interrupted run are completed first (CompletePendingRemovals,
+  // keeping `patch` too). The file system of the variable directory is flushed before the links
+  // change (so they never name files that a power cut could take back; a failure throws
   // std::system_error naming the directory), and the directory holding the links is
   // flushed before this returns. Equal states change nothing. Any other pair throws
   // std::logic_error "Unexpected upgrade state transition <from> -> <to>" with the links
@@ -42,6 +41,14 @@ class UpgradeStateStore : public Utils {
   // "Unexpected upgrade state <state>" in any other state.
   void SupersedeUpgrade(const ProductPaths& paths, const Path& patch) const;
 
+  // Completes the patch removals that a killed run left half done: a link
+  // "install-previous.removing" or "install-failed.removing" (names the decoding ignores)
+  // still naming the tree, or part of it. The tree goes under the rules of RemovePatch,
+  // keeping whatever a state link or `keep` names, then the link goes. Never throws:
+  // failures are traced at error level, and anything at those names that is not a
+  // symbolic link is left alone.
+  void CompletePendingRemovals(const ProductPaths& paths, const Path& keep = Path()) const;
+
  private:
   // Points the state link `link` at `target` (CreateOrReplaceSymlink refusing directories).
   void ReplaceLink(const Path& link, const Path& target) const;
@@ -49,16 +56,21 @@ class UpgradeStateStore : public Utils {
   // until its tree is removed.
   static Path SupersededMarker(const ProductPaths& paths);
   // Removes the tree that the marker names, unless a state link or `patch` names it or it
-  // lies elsewhere (RemovePatch's rules), then the marker.
+  // lies elsewhere, then the marker (FinishRemoval).
   void RemoveSuperseded(const ProductPaths& paths, const Path& patch) const;
-  // Removes the patch that `link` names: the link, then its directory tree. The tree is
+  // Removes the patch that the state link `link` names so that a kill at any point leaves
+  // either the link or a pending removal: the link is renamed to "<link>.removing" and the
+  // directory flushed (the state no longer sees it), then the tree and that link go
+  // (FinishRemoval). Anything at `link` that is not a symbolic link is left alone with a
+  // warning; a non-empty directory at the pending name throws std::runtime_error.
+  void RemovePatch(const ProductPaths& paths, const Path& link, const Path& keep) const;
+  // Removes the tree that the pending link `pending` names, then the link; a tree that
+  // cannot be removed in full keeps its link (traced at error level). The tree is
   // kept, with a warning naming it and why, unless it is a patch directory directly below
-  // the variable directory that neither is nor holds one of `keep` (the active or the new
-  // patch: a reinstall into the same directory makes them the tree left behind). Anything
-  // at `link` that is not a symbolic link is left alone with a warning.
-  void RemovePatch(const ProductPaths& paths,
-                   const PatchPaths& link,
-                   std::initializer_list<Path> keep) const;
+  // the variable directory that neither is nor holds a patch that a state link or `keep`
+  // names (the active or the new patch: a reinstall into the same directory makes them the
+  // tree left behind).
+  void FinishRemoval(const ProductPaths& paths, const Path& pending, const Path& keep) const;
 };
 
 }  // namespace sov::supervisor
