@@ -32,14 +32,6 @@ unpack_build() {
   cp -a -- "$LAUNCHER_PATCH_TREE" "$UNPACKED"
 }
 
-link_target() {
-  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then readlink "$E2E_TARN_VAR/install-$1"; else echo -; fi
-}
-
-links() {
-  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
-    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
-}
 
 # FILE's text with the console's line wrapping undone.
 console_text() {

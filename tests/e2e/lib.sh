@@ -444,3 +444,18 @@ e2e_report_failure() {
     printf -- '---- product trees copied to %s\n' "$destination"
   } >&2
 }
+
+# Where the upgrade state link install-NAME points ("-" when there is none).
+link_target() {
+  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then
+    readlink "$E2E_TARN_VAR/install-$1"
+  else
+    echo -
+  fi
+}
+
+# The four upgrade state links on one line, for comparisons and failure messages.
+links() {
+  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
+    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
+}

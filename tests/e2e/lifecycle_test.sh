@@ -38,18 +38,6 @@ patch_of() {
   printf '%s/%s_%s' "$E2E_TARN_VAR" "$BUILD_VERSION" "$1"
 }
 
-link_target() {
-  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then
-    readlink "$E2E_TARN_VAR/install-$1"
-  else
-    echo -
-  fi
-}
-
-links() {
-  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
-    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
-}
 
 # The patch directory of the running watchdog server; fails when none runs.
 running_patch() {

@@ -11,18 +11,6 @@ require_sandbox
 
 case=${1:?usage: upgrade_test.sh success|rollback|renaming}
 
-link_target() {
-  if [[ -L $E2E_TARN_VAR/install-$1 ]]; then
-    readlink "$E2E_TARN_VAR/install-$1"
-  else
-    echo -
-  fi
-}
-
-links() {
-  printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
-    "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
-}
 
 case $case in
   success)
