@@ -22,6 +22,10 @@
 //   install-current names) changes no upgrade state: there is nothing to upgrade to.
 // - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
 //   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
+// - The product's lock (ProductLock) is held from just after the tag check up to the
+//   restart step, and released before it: the restart's start takes it. A second install,
+//   an uninstall or a start waits for it (at most ProductLock::kWait), so installs run one
+//   after the other and each sees the state the one before left.
 #pragma once
 
 #include "supervisor/common/paths/product_paths.h"
@@ -91,7 +95,7 @@ class InstallCommand : public LauncherCommand {
 
  private:
   int Install();
-  Context BuildContext();
+  Context BuildContext(const std::string& tag);
   void ReadNewPatch(Context& context);
   void ReportFailure() const;
 

@@ -88,12 +88,19 @@ void StartCommand::ExecLauncher(Context& context) {
   if (!launcher.is_absolute()) {
     BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
   }
-  // The other launcher gets the standard streams and default signal handling only.
+  // The other launcher gets the standard streams, default signal handling and the product's
+  // lock, which it holds until the product runs.
   PrepareChildForExec();
+  if (lock_) {
+    lock_->PassOnAtExec();
+  }
   const std::string& path = launcher.string();
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);
   const int error = errno;
+  if (lock_) {
+    lock_->TakeBackAfterFailedExec();
+  }
   BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), "Can't exec " + path));
 }
 
