@@ -77,13 +77,9 @@ void InstallCommand::InstallCommon(Context& context) {
 
 void InstallCommand::InstallUpdates(Context& context) {
   TraceEntry(kTraceDebug, "InstallUpdates", "Installing initial updates ...");
-  // A build may ship no initial updates; cp would fail for the missing source.
-  const Path updates = context.newPatch.InitUpdatesDir();
-  if (!fs::is_directory(updates)) {
-    Trace(kTraceDebug, "InstallUpdates", updates, " not found");
-    return;
-  }
-  CopyNPRV(updates, context.newPatch.PrivateDir());
+  // A build without its initial updates fails here (cp finds no source): the product must
+  // not run without them.
+  CopyNPRV(context.newPatch.InitUpdatesDir(), context.newPatch.PrivateDir());
 }
 
 void InstallCommand::InstallConfig(Context& context) {

@@ -100,6 +100,7 @@ case $case in
     expect_eq "$(stat -c %i "$UNPACKED/opt/brevantis/tarn/libexec/launcher")" \
       "$(stat -c %i "$patch/opt/brevantis/tarn/libexec/launcher")" "inode of the patch's launcher"
     cmp -- "$patch/opt/brevantis/tarn/shared/init/storage/appSettings.xml" "$patch/$PRIVATE/storage/appSettings.xml"
+    cmp -- "$patch/opt/brevantis/tarn/shared/init/updates/avbases/bases.ini" "$patch/$PRIVATE/updates/avbases/bases.ini"
     [[ ! -e $patch/$PRIVATE/upgrade.json ]] || fail "a first install wrote upgrade.json"
     expect_file_eq "20261210" "$COMMON/install_date.txt"
     expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
@@ -291,6 +292,16 @@ SCRIPT
     done
     expect_eq "$before" "$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)" \
       "files after refused tags"
+    # A build without its initial updates does not install: the product would run without
+    # them.
+    rm -rf -- "$UNPACKED/opt/brevantis/tarn/shared/init/updates"
+    run_launcher --install t1
+    expect_status 1
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t1
+    text=$(console_text "$ERR")
+    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"what: Cmd: cp -nprv $patch/opt/brevantis/tarn/shared/init/updates/ $patch/$PRIVATE failed with exit code 1"* ]] ||
+      fail "unexpected error output: $text"
+    [[ ! -e $E2E_CURRENT_LINK ]] || fail "an install without initial updates made install-current"
     # A failing step: message 40 first, then the error itself, exit 1.
     rm -rf -- "$UNPACKED"
     run_launcher --install t1
