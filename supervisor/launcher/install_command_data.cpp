@@ -111,18 +111,6 @@ void InstallCommand::InstallConfig(Context& context) {
 
 void InstallCommand::InstallPcid(Context& context) {
   supervisor::InstallPcid(*this, context.product, context.config);
-  // An identifier still in the ini beside an installed one was left by an install that was
-  // interrupted after it wrote the identifier and before it took it out of the ini.
-  auto general = context.config.get_child_optional("General");
-  if (!general || general->count("PCID") == 0) {
-    return;
-  }
-  Trace(kTraceDebug, "InstallPcid", "Removing General.PCID, which the installed PCID replaces");
-  general->erase("PCID");
-  if (general->empty()) {
-    context.config.erase("General");
-  }
-  WriteIni(context.product.Ini(), context.config);
 }
 
 void InstallCommand::InstallAgreements(Context& context) {

@@ -272,9 +272,22 @@ SCRIPT
     ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
     ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-failed"
     unpack_build
+    # The installed identity beside another one in the ini (the ini's comes from older
+    # versions): neither file changes, as nothing else in the ini does.
+    printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301\n' >"$COMMON/pcid"
+    ini=$'; the administrator\'s note\n[General]\nUseFanotify=yes\nPackageType=deb\nPCID=0B2504E0-4F89-11D3-9A0C-0305E82C3301\n'
+    printf '%s' "$ini" >"$COMMON/tarn.ini"
     run_launcher --install t1
     expect_status 0
+    expect_file_eq "$ini" "$COMMON/tarn.ini"
+    expect_file_eq $'3F2504E0-4F89-11D3-9A0C-0305E82C3301\n' "$COMMON/pcid"
     expect_contains "SetUpgradeState: $current is the installed patch; the state stays RolledBack" "$E2E_TRACE_FILE"
+    # The same identifier in the ini is what an install killed after writing the identity
+    # file left: the next install takes it out.
+    printf '[General]\nUseFanotify=yes\nPackageType=deb\nPCID={3f2504e0-4f89-11d3-9a0c-0305e82c3301}\n' >"$COMMON/tarn.ini"
+    run_launcher --install t1
+    expect_status 0
+    expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
     expect_eq "current=$current upgrade=$PATCH_DIR previous=- failed=$PATCH_DIR" "$(links)" links
     run_launcher
     expect_status 0
