@@ -111,7 +111,7 @@ StartCommand::Context StartCommand::BuildContext() {
 }
 
 void StartCommand::CheckAgreements(const Context& context) const {
-  if (!context.agreements.IsAccepted(Agreements::kEulaId)) {
+  if (!context.agreements.IsEulaAccepted(Agreements::kEulaId)) {
     BOOST_THROW_EXCEPTION(std::logic_error(
         Concat("The end-user license agreement ", Agreements::kEulaId, " is not accepted")));
   }

@@ -411,6 +411,10 @@ TEST(StartCommandTest, AgreementMustBeAccepted) {
       launcher, std::make_shared<const LauncherArguments>(std::vector<std::string>{"launcher"}));
   StartCommand::Context context{ProductPaths(tracer)};
   EXPECT_THROW(command.CheckAgreements(context), std::logic_error);
+  // The identifier under another kind accepts nothing.
+  context.agreements.Accept(Agreements::Kind::Ztna, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
+  context.agreements.Accept(Agreements::Kind::Patch, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
+  EXPECT_THROW(command.CheckAgreements(context), std::logic_error);
   context.agreements.Accept(Agreements::Kind::Eula, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
   EXPECT_NO_THROW(command.CheckAgreements(context));
 }
