@@ -150,7 +150,7 @@ void StartCommand::CopyUpdates(Context& context) {
   copy.CopyAllUpdates(context.previous, context.current);
   const bool oldUlkm = GetLauncher().GetPatchVersion(context.previous) < Version(12, 4, 0, 0);
   if (oldUlkm) {
-    copy.RemoveUlkmUpdates(context.current);
+    copy.RemoveUlkmUpdates(context.previous, context.current);
   }
   copy.CopyUpdatableModules(context.previous, context.current, !oldUlkm);
 }

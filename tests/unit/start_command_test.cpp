@@ -280,9 +280,12 @@ TEST_F(UpgradeLoopTest, IncompletePatchFailsBeforeAnythingPointsAtIt) {
                                     "incomplete: ")));
 }
 
+// Before 12.4 the previous patch's kernel-level updates stay behind; the new build's own
+// kernel-level files, shipped in its modules or among its initial updates, always stay.
 TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
   const Path modules = "opt/brevantis/tarn/lib64/updatable_modules";
   const Path updates = "var/opt/brevantis/tarn/private/updates";
+  const Path initialUpdates = "opt/brevantis/tarn/shared/init/updates";
   for (const char* version : {"12.3.9.9", "12.4.0.0"}) {
     SCOPED_TRACE(version);
     TearDown();
@@ -292,7 +295,13 @@ TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
     testing::WriteFile(a_ / modules / "libscanner.so", "scanner");
     testing::WriteFile(a_ / updates / "avbases/base.db", "bases");
     testing::WriteFile(a_ / updates / "libsystem_interceptors.so.sig", "signature");
+    testing::WriteFile(a_ / updates / "ulkm/libsystem_interceptors.so.2", "old update");
     testing::WriteFile(b_ / modules / "libsystem_interceptors.so", "shipped ulkm");
+    // b's initial updates, as its install laid them.
+    for (const Path& root : {b_ / initialUpdates, b_ / updates}) {
+      testing::WriteFile(root / "libsystem_interceptors.so.sig", "shipped signature");
+      testing::WriteFile(root / "libsystem_interceptors.idx", "shipped index");
+    }
     Link("current", b_);
     Link("previous", a_);
     auto context = MakeContext();
@@ -301,13 +310,14 @@ TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
     const bool old = std::string(version) == "12.3.9.9";
     EXPECT_EQ("scanner", testing::ReadFile(b_ / modules / "libscanner.so"));
     EXPECT_EQ("bases", testing::ReadFile(b_ / updates / "avbases/base.db"));
-    EXPECT_EQ(!old, fs::exists(b_ / updates / "libsystem_interceptors.so.sig"));
-    // Before 12.4 the kernel-level updates go; the previous patch keeps its own.
-    EXPECT_EQ(old ? "" : "old ulkm",
-              fs::exists(b_ / modules / "libsystem_interceptors.so")
-                  ? testing::ReadFile(b_ / modules / "libsystem_interceptors.so")
-                  : "");
+    EXPECT_EQ(old ? "shipped ulkm" : "old ulkm",
+              testing::ReadFile(b_ / modules / "libsystem_interceptors.so"));
+    EXPECT_EQ(old ? "shipped signature" : "signature",
+              testing::ReadFile(b_ / updates / "libsystem_interceptors.so.sig"));
+    EXPECT_EQ(!old, fs::exists(b_ / updates / "ulkm/libsystem_interceptors.so.2"));
+    EXPECT_EQ("shipped index", testing::ReadFile(b_ / updates / "libsystem_interceptors.idx"));
     EXPECT_EQ("old ulkm", testing::ReadFile(a_ / modules / "libsystem_interceptors.so"));
+    EXPECT_EQ("signature", testing::ReadFile(a_ / updates / "libsystem_interceptors.so.sig"));
   }
 }
 
