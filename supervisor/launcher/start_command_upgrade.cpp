@@ -159,12 +159,13 @@ void StartCommand::ExportPreviousSettings(Context& context) {
   constexpr const char* kStep = "ExportPreviousSettings";
   Trace(kTraceDebug, kStep, "Exporting previous settings ...");
   const Path launcherPath = context.previous.Launcher();
-  const Path libDir = context.previous.Lib64Dir() / "";
+  // With its slash: the file-system library appends none for an empty name.
+  const std::string libDir = context.previous.Lib64Dir().string() + "/";
   Trace(kTraceDebug, kStep, "launcherPath = ", launcherPath);
   Trace(kTraceDebug, kStep, "libDir = ", libDir);
   const auto result =
-      ProcessExecutor::Run({launcherPath.string(), "--export"},
-                           {{"LD_LIBRARY_PATH", libDir.string()}}, kExportDeadline, kExportGrace);
+      ProcessExecutor::Run({launcherPath.string(), "--export"}, {{"LD_LIBRARY_PATH", libDir}},
+                           kExportDeadline, kExportGrace);
   if (!result.Succeeded()) {
     BOOST_THROW_EXCEPTION(std::runtime_error(result.ToString()));
   }

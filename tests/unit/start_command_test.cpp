@@ -52,9 +52,14 @@ class TestStartCommand : public StartCommand {
   }
   void ExportPreviousSettings(Context& context) override {
     exports++;
+    if (realExport) {
+      StartCommand::ExportPreviousSettings(context);
+      return;
+    }
     testing::WriteFile(context.product.Current().UpgradeSettings(), "<settings/>");
   }
 
+  bool realExport = false;
   std::function<Result()> onStart = [] { return kStarted; };
   std::vector<std::string> starts;
   int exports = 0;
@@ -226,6 +231,22 @@ TEST_F(UpgradeLoopTest, FirstStartOfTheNewPatch) {
       "for_upgrade_settings.xml",
       info.get<std::string>("ForUpgradeSettings"));
   EXPECT_FALSE(info.get_optional<std::string>("ForUpgradePersistentData"));
+}
+
+// The previous patch's launcher exports with its own libraries first in the search path.
+TEST_F(UpgradeLoopTest, ExportRunsThePreviousLauncherWithItsLibraryDirectory) {
+  testing::TempDir out;
+  testing::WriteFile(
+      a_ / "opt/brevantis/tarn/libexec/launcher",
+      "#!/bin/sh\necho \"$LD_LIBRARY_PATH $*\" > " + (out / "export").string() + "\n", 0755);
+  Link("current", b_);
+  Link("previous", a_);
+  auto context = MakeContext();
+  command_.realExport = true;
+  RunLoop(context);
+  const std::string libDir = "/var/opt/brevantis/tarn/install-previous/opt/brevantis/tarn/lib64/";
+  EXPECT_EQ(libDir + " --export\n", testing::ReadFile(out / "export"));
+  EXPECT_THAT(tracer_->Texts(), ::testing::Contains("ExportPreviousSettings: libDir = " + libDir));
 }
 
 TEST_F(UpgradeLoopTest, FirstStartInstallsTheServiceUnitOfThePatch) {
