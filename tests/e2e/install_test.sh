@@ -105,6 +105,13 @@ case $case in
     expect_file_eq "20261210" "$COMMON/install_date.txt"
     expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
     expect_eq 644 "$(stat -c %a "$COMMON/tarn.ini")" "mode of the live ini"
+    # The live ini and the identity are for the product's unprivileged programs; the rest of
+    # common/ is not, and the directory cannot be listed.
+    expect_eq 711 "$(stat -c %a "$COMMON")" "mode of $COMMON"
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as_nobody[@]}" cat -- "$COMMON/tarn.ini" "$COMMON/pcid" >/dev/null
+    not "${as_nobody[@]}" cat -- "$COMMON/agreements.ini" 2>/dev/null
+    not "${as_nobody[@]}" ls -- "$COMMON" 2>/dev/null
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
     [[ $(<"$COMMON/pcid") =~ ^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$ ]] ||
       fail "no new upper-case PCID: $(<"$COMMON/pcid")"
