@@ -41,7 +41,7 @@ foreach(script prepare_module.sh cert-manager symlinks)
 endforeach()
 place("${APP_INFRA}" "${opt}/lib64/libtarn_infra.so" DATA)
 place("${INTEGRITY_CHECKER}" "${opt}/bin/integrity_checker" PROGRAM)
-foreach(script setup tarn-control response)
+foreach(script setup tarn-setup.pl tarn-control response)
   place("${SOURCE_DIR}/standins/${script}" "${opt}/bin/${script}" PROGRAM)
 endforeach()
 

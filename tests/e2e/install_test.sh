@@ -95,6 +95,8 @@ case $case in
     expect_status 0
     expect_console_bold "Run the '/opt/brevantis/tarn/bin/tarn-setup.pl' file to perform the initial configuration of the application" "$OUT"
     expect_file_eq "" "$ERR"
+    # The file that the hint names is there and runs.
+    /opt/brevantis/tarn/bin/tarn-setup.pl
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" links
     # The patch holds hard links to the unpacked files, and its own initial storage.
     expect_eq "$(stat -c %i "$UNPACKED/opt/brevantis/tarn/libexec/launcher")" \
