@@ -16,8 +16,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 
+#include <cerrno>
 #include <functional>
 #include <stdexcept>
+#include <system_error>
 
 namespace sov::supervisor {
 namespace {
@@ -286,6 +288,50 @@ TEST_F(UpgradeLoopTest, FailedFirstStartRollsBack) {
   EXPECT_EQ(0, result);
   EXPECT_EQ("current=a upgrade=b previous=- failed=b", Links());
   EXPECT_THAT(command_.starts, ElementsAre("Start", "RolledBack"));
+}
+
+// A rollback whose install actions fail keeps its state, so the next start repeats it,
+// and the start ends with the failure.
+TEST_F(UpgradeLoopTest, FailedRollbackStaysRollingBack) {
+  Link("current", a_);
+  Link("failed", b_);
+  fs::remove(a_ / "opt/brevantis/tarn/libexec/tarn-starter");
+  auto context = MakeContext();
+  try {
+    RunLoop(context);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("Patch /var/opt/brevantis/tarn/install-current is "
+                                        "incomplete: "));
+  }
+  EXPECT_EQ("current=a upgrade=- previous=- failed=b", Links());
+  EXPECT_EQ(S::RollingBack, launcher_.GetUpgradeState());
+  EXPECT_THAT(
+      tracer_->TextsAt(kTraceError),
+      ::testing::Contains("RollingBack: Rollback failed; it is repeated at the next start"));
+  EXPECT_TRUE(command_.starts.empty());
+}
+
+// The launcher of the other patch that cannot be executed: the error names it, and the
+// state written before stays for the next start.
+TEST_F(UpgradeLoopTest, ExecOfAMissingLauncherFails) {
+  Link("current", b_);
+  fs::remove(b_ / "opt/brevantis/tarn/libexec/launcher");
+  // In a child: the exec's preparation resets this process's signal handling.
+  const int status = testing::RunInChild([&]() -> int {
+    StartCommand command(
+        launcher_, std::make_shared<const LauncherArguments>(std::vector<std::string>{"launcher"}));
+    auto context = MakeContext();
+    try {
+      command.ExecLauncher(context);
+    } catch (const std::system_error& error) {
+      const bool named = std::string(error.what()) ==
+                         "Can't exec " + currentLauncher_ + ": No such file or directory";
+      return named && error.code().value() == ENOENT ? 0 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(0, status);
 }
 
 TEST_F(UpgradeLoopTest, IncompletePatchFailsBeforeAnythingPointsAtIt) {
