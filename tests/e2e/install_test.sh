@@ -3,7 +3,8 @@
 # The install command as the package scripts run it: the package manager has unpacked the
 # build (the built patch tree) into /var/opt/brevantis/tarn/install_<version>, and
 # "launcher --install TAG" lays it as a patch.
-#   install_test.sh first          first install (run it under --init systemd and sysv)
+#   install_test.sh first          first install with the connector reload turned off, its
+#                                  start and its uninstall (run it under --init systemd and sysv)
 #   install_test.sh upgrade        upgrade of a running product: merges, agreements, restart,
 #                                  and the start that completes it runs the new patch (the
 #                                  real restart through the init script under SysV)
@@ -91,7 +92,7 @@ case $case in
     # A Debian system: the real update-rc.d enables the init script.
     [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || standin_remove chkconfig
     patch=$E2E_TARN_VAR/${BUILD_VERSION}_20261210
-    run_launcher --install 20261210
+    run_launcher --install 20261210 --disable-reload-connectors
     expect_status 0
     expect_console_bold "Run the '/opt/brevantis/tarn/bin/tarn-setup.pl' file to perform the initial configuration of the application" "$OUT"
     expect_file_eq "" "$ERR"
@@ -135,10 +136,20 @@ case $case in
       expect_contains "$trace" "$E2E_TRACE_FILE"
     done
     expect_not_contains "Installed version" "$E2E_TRACE_FILE"
+    # The administrator turned the agent's connector reload off: the patch's marker.
+    marker=$patch/$PRIVATE/disable_reload_connectors
+    expect_eq "0 regular empty file" "$(stat -c '%a %F' -- "$marker")" "the reload marker"
     # Installed: the service manager's start runs the patch.
     start_as_service_manager
     expect_status 0
     expect_running_patch "$patch"
+    # The uninstall hands the reload back to the agent.
+    : >"$E2E_TRACE_FILE"
+    run_launcher --uninstall
+    expect_status 0
+    [[ ! -e $marker ]] || fail "the uninstall left the reload marker"
+    expect_contains "Remove: $E2E_CURRENT_LINK/$PRIVATE/disable_reload_connectors removed" "$E2E_TRACE_FILE"
+    expect_contains "ReloadConnectors: Qvnagent is not running" "$E2E_TRACE_FILE"
     ;;
   upgrade)
     lay_installed_product
