@@ -64,14 +64,15 @@ TEST_F(ProductLockTest, ASecondCommandWaitsThenGivesUpNamingTheHolder) {
   const auto start = std::chrono::steady_clock::now();
   const std::string refusal = Refusal(300ms);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
-  EXPECT_THAT(refusal, ::testing::MatchesRegex(
-                           "Another launcher command is changing the product \\(pid " +
-                           std::to_string(getpid()) +
-                           ": --install t2\\); gave up after waiting [0-9.]+ s for "
-                           "/var/opt/brevantis/tarn/launcher\\.lock"));
-  EXPECT_THAT(tracer_->Texts(), Contains("> Another launcher command is changing the product (pid " +
-                                         std::to_string(getpid()) +
-                                         ": --install t2); waiting up to 0.3 s for it to end ..."));
+  EXPECT_THAT(refusal,
+              ::testing::MatchesRegex("Another launcher command is changing the product \\(pid " +
+                                      std::to_string(getpid()) +
+                                      ": --install t2\\); gave up after waiting [0-9.]+ s for "
+                                      "/var/opt/brevantis/tarn/launcher\\.lock"));
+  EXPECT_THAT(tracer_->Texts(),
+              Contains("> Another launcher command is changing the product (pid " +
+                       std::to_string(getpid()) +
+                       ": --install t2); waiting up to 0.3 s for it to end ..."));
 
   // Once the holder lets go, the waiter takes the lock and records itself.
   std::thread release([&] {

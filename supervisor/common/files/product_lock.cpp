@@ -58,8 +58,7 @@ void CheckLockFile(int fd, const Path& file) {
     problem = "it has other names (hard links)";
   }
   if (!problem.empty()) {
-    BOOST_THROW_EXCEPTION(
-        ApplicationError(Concat("Refusing the lock file ", file, ": ", problem)));
+    BOOST_THROW_EXCEPTION(ApplicationError(Concat("Refusing the lock file ", file, ": ", problem)));
   }
 }
 
@@ -113,22 +112,21 @@ void WaitForLock(const Traceable& tracing,
     const auto waited = Clock::now() - start;
     if (!waiting) {
       waiting = true;
-      const std::string text = Concat("Another launcher command is changing the product",
-                                      Holder(fd), "; waiting up to ", Seconds(wait),
-                                      " s for it to end ...");
+      const std::string text =
+          Concat("Another launcher command is changing the product", Holder(fd), "; waiting up to ",
+                 Seconds(wait), " s for it to end ...");
       PrintLine(tracing.Tracer().get(), std::cout, kTraceImportant, text);
     }
     if (waited >= wait) {
-      BOOST_THROW_EXCEPTION(ApplicationError(Concat(
-          "Another launcher command is changing the product", Holder(fd),
-          "; gave up after waiting ", Seconds(waited), " s for ", file)));
+      BOOST_THROW_EXCEPTION(
+          ApplicationError(Concat("Another launcher command is changing the product", Holder(fd),
+                                  "; gave up after waiting ", Seconds(waited), " s for ", file)));
     }
-    std::this_thread::sleep_for(
-        std::min<Clock::duration>(kPoll, wait - std::chrono::duration_cast<Clock::duration>(waited)));
+    std::this_thread::sleep_for(std::min<Clock::duration>(
+        kPoll, wait - std::chrono::duration_cast<Clock::duration>(waited)));
   }
   if (waiting) {
-    tracing.Trace(kTraceDebug, kAcquire, "Lock taken after ",
-                  Seconds(Clock::now() - start), " s");
+    tracing.Trace(kTraceDebug, kAcquire, "Lock taken after ", Seconds(Clock::now() - start), " s");
   }
 }
 
@@ -141,8 +139,7 @@ UniqueFd AdoptInherited(const Traceable& tracing, const Path& file) {
   struct stat passed {};
   struct stat named {};
   if (fstat(inherited, &passed) != 0 || lstat(file.c_str(), &named) != 0 ||
-      !S_ISREG(passed.st_mode) || passed.st_dev != named.st_dev ||
-      passed.st_ino != named.st_ino) {
+      !S_ISREG(passed.st_mode) || passed.st_dev != named.st_dev || passed.st_ino != named.st_ino) {
     return UniqueFd();
   }
   // Without a wait: the description is ours when its lock is, and no one else's then.

@@ -15,7 +15,11 @@
 // that descriptor when it is an open description of the same lock file that it can lock at
 // once (then it is the one this process already holds). Every other child gets none of it:
 // programs are started with close-on-exec on everything but the standard streams, and a
-// forked child that runs no program closes its copy (CloseInChild).
+// forked child that runs no program closes its copy (CloseInChild). No environment marker
+// goes along: the launcher's environment passes to the other launcher unchanged, and the
+// description itself is the proof. The file's path and kInheritedFd are an interface
+// between the launchers of different versions, which execute each other: a launcher that
+// did not recognise the lock it was handed would wait for itself. Never change them.
 #pragma once
 
 #include "sov_common/unique_fd.h"
