@@ -41,7 +41,7 @@ foreach(script prepare_module.sh cert-manager symlinks)
 endforeach()
 place("${APP_INFRA}" "${opt}/lib64/libtarn_infra.so" DATA)
 place("${INTEGRITY_CHECKER}" "${opt}/bin/integrity_checker" PROGRAM)
-foreach(script setup tarn-control response)
+foreach(script setup tarn-setup.pl tarn-control response)
   place("${SOURCE_DIR}/standins/${script}" "${opt}/bin/${script}" PROGRAM)
 endforeach()
 
@@ -49,6 +49,7 @@ place("${MANIFEST}" "${opt}/doc/manifest.ini" DATA)
 place("${SOURCE_DIR}/product/tarn.ini" "${opt}/shared/init/tarn.ini" DATA)
 place("${SOURCE_DIR}/product/agreements.ini" "${opt}/shared/init/agreements.ini" DATA)
 place_tree("${SOURCE_DIR}/product/storage" "${opt}/shared/init/storage")
+place_tree("${SOURCE_DIR}/product/updates" "${opt}/shared/init/updates")
 place_tree("${SOURCE_DIR}/localization_tools/loc" "${opt}/shared/loc")
 
 # The service files. The init script is also laid at etc/init.d/tarn below the patch root:

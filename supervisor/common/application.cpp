@@ -83,17 +83,8 @@ bool Application::IsCurrentPatchRunning(pid_t* pid) const {
 }
 
 bool Application::IsAgentInstalled() const {
-  // The agent lives below /opt/brevantis/qvnagent64 whichever package brought it; without
-  // that directory there is no agent, and the package database (a slow query on every
-  // start) is not asked.
-  static const bool installed = [this] {
-    if (!boost::filesystem::is_directory(NagentModuleChecker().parent_path().parent_path())) {
-      Trace(kTraceDebug, "IsAgentInstalled", "Qvnagent is not installed");
-      return false;
-    }
-    const PackageQuery query(Tracer(), GetDistribType());
-    return query.IsInstalled("qvnagent") || query.IsInstalled("qvnagent64");
-  }();
+  static const bool installed =
+      supervisor::IsAgentInstalled(PackageQuery(Tracer(), GetDistribType()), GetBitness());
   return installed;
 }
 

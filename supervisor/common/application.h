@@ -42,8 +42,8 @@ class Application : boost::noncopyable, public Utils {
   bool IsCurrentPatchRunning(pid_t* pid) const;
 
   // Whether the management agent's package ("qvnagent" or "qvnagent64") is installed, as
-  // the package database says; asked once per process, and only when the agent's
-  // directory /opt/brevantis/qvnagent64 exists. Never throws.
+  // the package database says (see supervisor::IsAgentInstalled); asked once per process.
+  // Never throws.
   bool IsAgentInstalled() const;
 
   // Connector reload of the management agent (SIGHUP), unless the current patch's marker

@@ -8,6 +8,7 @@
 #include "sov_common/init_system.h"
 #include "supervisor/common/console.h"
 #include "supervisor/common/exceptions.h"
+#include "supervisor/common/files/product_lock.h"
 #include "supervisor/common/process/cmd.h"
 #include "supervisor/common/system/selinux.h"
 #include "supervisor/common/system/user_groups.h"
@@ -97,7 +98,11 @@ int InstallCommand::operator()() {
 }
 
 int InstallCommand::Install() {
-  Context context = BuildContext();
+  const std::string tag = Arguments().GetInstall().value();
+  CheckInstallTag(tag);
+  std::optional<ProductLock> lock =
+      ProductLock::Acquire(*this, ProductPaths(Tracer()), "--install " + tag);
+  Context context = BuildContext(tag);
   LayNewPatch(context);
   ConfigureSELinux(context);
   ReadNewPatch(context);
@@ -126,14 +131,14 @@ int InstallCommand::Install() {
   SetUpgradeConfig(context);
   ReportResult(context);
   DisableReloadConnectors(context);
+  // The restart makes the service manager run a start, which takes the lock itself.
+  lock.reset();
   RestartForUpgrade(context);
   return 0;
 }
 
 // Everything here is read from the installation as it was, before anything changes.
-InstallCommand::Context InstallCommand::BuildContext() {
-  const std::string tag = Arguments().GetInstall().value();
-  CheckInstallTag(tag);
+InstallCommand::Context InstallCommand::BuildContext(const std::string& tag) {
   Context context{ProductPaths(Tracer())};
   context.installTag = tag;
   context.newPatch = context.product.Patch(tag);

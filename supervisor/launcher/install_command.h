@@ -22,6 +22,15 @@
 //   install-current names) changes no upgrade state: there is nothing to upgrade to.
 // - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
 //   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
+// - Files meant for the product's unprivileged programs: the live ini (made 0644) and the
+//   PCID file (written 0644). Their directory common/ is made traversable (search
+//   permission for all, not listing) so that they can be opened by name; every other file
+//   the install puts there is private: made under the launcher's umask 077, or, for the
+//   agreements copied with the package's mode, made so.
+// - The product's lock (ProductLock) is held from just after the tag check up to the
+//   restart step, and released before it: the restart's start takes it. A second install,
+//   an uninstall or a start waits for it (at most ProductLock::kWait), so installs run one
+//   after the other and each sees the state the one before left.
 #pragma once
 
 #include "supervisor/common/paths/product_paths.h"
@@ -33,7 +42,10 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,7 +103,7 @@ class InstallCommand : public LauncherCommand {
 
  private:
   int Install();
-  Context BuildContext();
+  Context BuildContext(const std::string& tag);
   void ReadNewPatch(Context& context);
   void ReportFailure() const;
 
@@ -105,6 +117,15 @@ class InstallCommand : public LauncherCommand {
   void InstallCommon(Context& context);
   void InstallUpdates(Context& context);
   void InstallConfig(Context& context);
+  // Adds search permission for all to `directory`, and takes every permission of group
+  // and others from `file`; a failure is only traced.
+  void MakeTraversable(const Path& directory) const;
+  void KeepPrivate(const Path& file) const;
+  // Applies `change` to the mode of `path` (opened with `openFlags` added), never through
+  // a link; false with errno set on failure.
+  bool ChangeMode(const Path& path,
+                  int openFlags,
+                  const std::function<mode_t(mode_t)>& change) const;
   void InstallPcid(Context& context);
   void InstallAgreements(Context& context);
   void InstallSettings(Context& context);

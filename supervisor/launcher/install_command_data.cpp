@@ -6,6 +6,7 @@
 #include "sov_common/control_escape.h"
 #include "sov_common/enum_names.h"
 #include "sov_common/file_reader.h"
+#include "sov_common/unique_fd.h"
 #include "supervisor/common/system/pcid.h"
 #include "supervisor/common/upgrade/tree_merge.h"
 #include "supervisor/launcher/install_command.h"
@@ -14,6 +15,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/regex.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -77,13 +79,9 @@ void InstallCommand::InstallCommon(Context& context) {
 
 void InstallCommand::InstallUpdates(Context& context) {
   TraceEntry(kTraceDebug, "InstallUpdates", "Installing initial updates ...");
-  // A build may ship no initial updates; cp would fail for the missing source.
-  const Path updates = context.newPatch.InitUpdatesDir();
-  if (!fs::is_directory(updates)) {
-    Trace(kTraceDebug, "InstallUpdates", updates, " not found");
-    return;
-  }
-  CopyNPRV(updates, context.newPatch.PrivateDir());
+  // A build without its initial updates fails here (cp finds no source): the product must
+  // not run without them.
+  CopyNPRV(context.newPatch.InitUpdatesDir(), context.newPatch.PrivateDir());
 }
 
 void InstallCommand::InstallConfig(Context& context) {
@@ -100,6 +98,7 @@ void InstallCommand::InstallConfig(Context& context) {
                           : context.newPatch.InitIni();
   // A first install finds no common directory; cp does not make it.
   fs::create_directories(live.parent_path());
+  MakeTraversable(live.parent_path());
   CopyPV(source, live);
   ReadIni(live, context.config);
   if (Merge(*this, shipped, context.config, ConfigMergeRule)) {
@@ -113,20 +112,40 @@ void InstallCommand::InstallConfig(Context& context) {
   }
 }
 
+void InstallCommand::MakeTraversable(const Path& directory) const {
+  constexpr mode_t kSearchByAll = S_IXUSR | S_IXGRP | S_IXOTH;
+  if (ChangeMode(directory, O_DIRECTORY, [](mode_t mode) { return mode | kSearchByAll; })) {
+    Trace(kTraceDebug, "InstallConfig", directory, " is traversable");
+  } else {
+    Trace(kTraceError, "InstallConfig", "Cannot make ", directory,
+          " traversable: ", std::strerror(errno));
+  }
+}
+
+void InstallCommand::KeepPrivate(const Path& file) const {
+  if (!ChangeMode(file, 0, [](mode_t mode) { return mode & ~mode_t{S_IRWXG | S_IRWXO}; })) {
+    Trace(kTraceError, "InstallAgreements", "Cannot make ", file,
+          " private: ", std::strerror(errno));
+  }
+}
+
+bool InstallCommand::ChangeMode(const Path& path,
+                                int openFlags,
+                                const std::function<mode_t(mode_t)>& change) const {
+  // By descriptor, without following a link or waiting on a FIFO: the mode goes to this
+  // file only.
+  const sov::tools::UniqueFd fd(
+      open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | openFlags));
+  struct stat status {};
+  if (!fd || fstat(fd.Get(), &status) != 0) {
+    return false;
+  }
+  const mode_t mode = status.st_mode & 07777;
+  return change(mode) == mode || fchmod(fd.Get(), change(mode)) == 0;
+}
+
 void InstallCommand::InstallPcid(Context& context) {
   supervisor::InstallPcid(*this, context.product, context.config);
-  // An identifier still in the ini beside an installed one was left by an install that was
-  // interrupted after it wrote the identifier and before it took it out of the ini.
-  auto general = context.config.get_child_optional("General");
-  if (!general || general->count("PCID") == 0) {
-    return;
-  }
-  Trace(kTraceDebug, "InstallPcid", "Removing General.PCID, which the installed PCID replaces");
-  general->erase("PCID");
-  if (general->empty()) {
-    context.config.erase("General");
-  }
-  WriteIni(context.product.Ini(), context.config);
 }
 
 void InstallCommand::InstallAgreements(Context& context) {
@@ -135,6 +154,8 @@ void InstallCommand::InstallAgreements(Context& context) {
   if (context.mode != InstallMode::UpgradeWithRenaming) {
     CopyPV(context.newPatch.InitAgreementsIni(), file);
   }
+  // cp keeps the package's mode; only the live ini and the identity are for all to read.
+  KeepPrivate(file);
   pt::ptree tree;
   ReadIni(file, tree);
   context.agreements = Agreements::FromTree(tree);

@@ -76,6 +76,8 @@ StartCommand::Context::Context(const ProductPaths& paths)
     : product(paths), secondProduct(paths), current(paths.Current()), previous(paths.Previous()) {}
 
 int StartCommand::operator()() {
+  // Before the context: an install or uninstall that runs now changes what it reads.
+  lock_ = ProductLock::Acquire(*this, ProductPaths(Tracer()), "--start");
   Context context = BuildContext();
   CheckAgreements(context);
   context.packageType = context.ini.get<std::string>("General.PackageType", "");
@@ -109,7 +111,7 @@ StartCommand::Context StartCommand::BuildContext() {
 }
 
 void StartCommand::CheckAgreements(const Context& context) const {
-  if (!context.agreements.IsAccepted(Agreements::kEulaId)) {
+  if (!context.agreements.IsEulaAccepted(Agreements::kEulaId)) {
     BOOST_THROW_EXCEPTION(std::logic_error(
         Concat("The end-user license agreement ", Agreements::kEulaId, " is not accepted")));
   }
@@ -220,7 +222,11 @@ void StartCommand::ForkIntegrityCheck(const std::vector<std::string>& checker,
     return;
   }
   // The child: report and leave with _exit, so that nothing of the parent's state (the
-  // command, the launcher, buffered streams) is unwound or flushed twice.
+  // command, the launcher, buffered streams) is unwound or flushed twice. It outlives the
+  // start, so it must not keep the product's lock.
+  if (lock_) {
+    lock_->CloseInChild();
+  }
   int status = 1;
   try {
     DetachFromCaller();

@@ -2,6 +2,10 @@
 // pending upgrade, then prepares the system and runs the watchdog server of the current
 // patch, which supervises the product. The upgrade part lives in start_command_upgrade.cpp.
 //
+// The start holds the product's lock (ProductLock) from before its context is built until
+// it ends, through every exec of the other patch's launcher: an install or uninstall waits
+// until the product runs, and a start waits for them.
+//
 // Choices of this implementation for the upgrade steps:
 // - Before the install script of a new patch runs, the patch is checked to be complete
 //   (its launcher, watchdog server and starter are executable files): a patch the package
@@ -20,6 +24,7 @@
 //   error whose text is the executor's record.
 #pragma once
 
+#include "supervisor/common/files/product_lock.h"
 #include "supervisor/common/paths/product_paths.h"
 #include "supervisor/common/system/service.h"
 #include "supervisor/common/upgrade/agreements.h"
@@ -71,7 +76,8 @@ class StartCommand : public LauncherCommand {
   using LauncherCommand::LauncherCommand;
 
   // 0 when the watchdog server started, 2 when it already ran; no return at all when the
-  // upgrade loop executes the launcher of another patch. Failures are exceptions.
+  // upgrade loop executes the launcher of another patch. Failures are exceptions. The
+  // product's lock is held throughout, and passed on to the launcher executed.
   int operator()() override;
 
   // Reads the state and runs its step until one ends the loop (the upgrade state machine).
@@ -115,6 +121,8 @@ class StartCommand : public LauncherCommand {
   void BuildKernelModulesIfRequired(Context& context);
   Result RunWdServer(const std::vector<std::string>& arguments);
   void CleanUpAfterUpgrade(Context& context);
+
+  std::optional<ProductLock> lock_;
 };
 
 }  // namespace sov::supervisor

@@ -88,12 +88,19 @@ void StartCommand::ExecLauncher(Context& context) {
   if (!launcher.is_absolute()) {
     BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
   }
-  // The other launcher gets the standard streams and default signal handling only.
+  // The other launcher gets the standard streams, default signal handling and the product's
+  // lock, which it holds until the product runs.
   PrepareChildForExec();
+  if (lock_) {
+    lock_->PassOnAtExec();
+  }
   const std::string& path = launcher.string();
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);
   const int error = errno;
+  if (lock_) {
+    lock_->TakeBackAfterFailedExec();
+  }
   BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), "Can't exec " + path));
 }
 
@@ -143,7 +150,7 @@ void StartCommand::CopyUpdates(Context& context) {
   copy.CopyAllUpdates(context.previous, context.current);
   const bool oldUlkm = GetLauncher().GetPatchVersion(context.previous) < Version(12, 4, 0, 0);
   if (oldUlkm) {
-    copy.RemoveUlkmUpdates(context.current);
+    copy.RemoveUlkmUpdates(context.previous, context.current);
   }
   copy.CopyUpdatableModules(context.previous, context.current, !oldUlkm);
 }
@@ -152,12 +159,13 @@ void StartCommand::ExportPreviousSettings(Context& context) {
   constexpr const char* kStep = "ExportPreviousSettings";
   Trace(kTraceDebug, kStep, "Exporting previous settings ...");
   const Path launcherPath = context.previous.Launcher();
-  const Path libDir = context.previous.Lib64Dir() / "";
+  // With its slash: the file-system library appends none for an empty name.
+  const std::string libDir = context.previous.Lib64Dir().string() + "/";
   Trace(kTraceDebug, kStep, "launcherPath = ", launcherPath);
   Trace(kTraceDebug, kStep, "libDir = ", libDir);
   const auto result =
-      ProcessExecutor::Run({launcherPath.string(), "--export"},
-                           {{"LD_LIBRARY_PATH", libDir.string()}}, kExportDeadline, kExportGrace);
+      ProcessExecutor::Run({launcherPath.string(), "--export"}, {{"LD_LIBRARY_PATH", libDir}},
+                           kExportDeadline, kExportGrace);
   if (!result.Succeeded()) {
     BOOST_THROW_EXCEPTION(std::runtime_error(result.ToString()));
   }

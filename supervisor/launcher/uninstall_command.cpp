@@ -7,6 +7,7 @@
 #include "sov_common/enum_names.h"
 #include "sov_common/init_system.h"
 #include "supervisor/common/error_guard.h"
+#include "supervisor/common/files/product_lock.h"
 #include "supervisor/common/paths/system_paths.h"
 #include "supervisor/common/process/cmd.h"
 #include "supervisor/common/system/firewall_chains.h"
@@ -42,6 +43,8 @@ UninstallCommand::Context::Context(const ProductPaths& paths)
       previous(previousProduct.Current()) {}
 
 int UninstallCommand::operator()() {
+  // Held to the end: its stop runs "--stop" through the service manager, which takes none.
+  const auto lock = ProductLock::Acquire(*this, ProductPaths(Tracer()), "--uninstall");
   Context context = BuildContext();
   Trace(kTraceDebug, kRun, "Mode: ", ToString(context.mode));
   CreateServices(context);

@@ -9,6 +9,10 @@
 // service manager's stop (systemd stops only what it started) is stopped directly, as
 // "--stop" does.
 //
+// It holds the product's lock (ProductLock) throughout, so it never runs in the middle of
+// an install or of a start's upgrade; its stop goes through the service manager to
+// "--stop", which takes no lock.
+//
 // Running it again, after a failed run or on a product that never ran, succeeds and
 // changes nothing more: a service whose unit file or init script is gone is neither stopped
 // nor disabled through the service manager, which would refuse an unknown service, and

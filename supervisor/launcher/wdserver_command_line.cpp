@@ -10,6 +10,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <array>
+#include <cctype>
 #include <limits>
 #include <stdexcept>
 
@@ -75,16 +76,33 @@ std::string WdServerTraceLevel(const boost::property_tree::ptree& ini) {
   return level == 0 ? "0" : "800";
 }
 
-std::string WorklogPeriod(const boost::property_tree::ptree& ini) {
-  const auto threshold =
-      tools::ParseUnsigned(ini.get<std::string>("Watchdog.WarnThreshold", "3600"));
-  if (!threshold) {
+std::string WorklogPeriod(const Traceable& tracing, const boost::property_tree::ptree& ini) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const auto text = ini.get<std::string>("Watchdog.WarnThreshold", "3600");
+  std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
+  if (at != std::string::npos && text[at] == '+') {
+    ++at;
+  }
+  if (at == std::string::npos || at == text.size() ||
+      !std::isdigit(static_cast<unsigned char>(text[at]))) {
     throw std::invalid_argument("stoul");
   }
-  if (*threshold > std::numeric_limits<std::uint64_t>::max() / 2) {
+  std::uint64_t threshold = 0;
+  for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+    const unsigned digit = text[at] - '0';
+    if (threshold > (kMax - digit) / 10) {
+      throw std::out_of_range("stoul");
+    }
+    threshold = threshold * 10 + digit;
+  }
+  if (at < text.size()) {
+    tracing.Trace(kTraceWarning, "StartProduct", "Watchdog.WarnThreshold=\"", text,
+                  "\": ignoring \"", text.substr(at), "\" after the number");
+  }
+  if (threshold > kMax / 2) {
     throw std::out_of_range("stoul");
   }
-  return std::to_string(*threshold * 2) + "s";
+  return std::to_string(threshold * 2) + "s";
 }
 
 std::vector<std::string> WdServerArguments(const Traceable& tracing,
@@ -120,7 +138,7 @@ std::vector<std::string> WdServerArguments(const Traceable& tracing,
   arguments.insert(arguments.end(), {"--max-used-mem", inputs.memoryLimit});
   AppendIniOptions(arguments, ini, kMemoryAndHangs);
   arguments.insert(arguments.end(), {"--worklog", inputs.healthLog.string(), "--worklog-period",
-                                     WorklogPeriod(ini)});
+                                     WorklogPeriod(tracing, ini)});
   if (inputs.root) {
     arguments.emplace_back("--syscall-hangs");
   }

@@ -31,9 +31,13 @@ struct WdServerInputs {
 std::string WdServerTraceLevel(const boost::property_tree::ptree& ini);
 
 // "--worklog-period": twice "Watchdog.WarnThreshold" (default 3600) seconds, "7200s".
-// A value that is not a plain unsigned decimal number throws std::invalid_argument
-// "stoul", one whose double does not fit std::out_of_range "stoul".
-std::string WorklogPeriod(const boost::property_tree::ptree& ini);
+// The value is read as the decimal conversion "stoul" reads it: blanks, an optional "+",
+// then the digits up to the first other character; what follows them ("s" of "3600s") is
+// ignored and traced (StartProduct, warning level). A value without leading digits, or
+// with a minus (which stoul would wrap round to a huge period), throws
+// std::invalid_argument "stoul"; one that or whose double does not fit 64 bits throws
+// std::out_of_range "stoul".
+std::string WorklogPeriod(const Traceable& tracing, const boost::property_tree::ptree& ini);
 
 // The whole argument list, program first. Traces (StartProduct) "Enable startup traces"
 // when "General.StartupTraces" is a true flag (then SOV_STARTUP_TRACES=1 is passed), and

@@ -33,7 +33,7 @@ readonly syscalls=symlink,symlinkat,rename,renameat,renameat2,unlink,unlinkat,rm
 readonly snapshot=$E2E_SCRATCH/snapshot
 # Outside the product trees the chain changes the command links, the sleep hook and the
 # service unit (rewritten only when it differs: a run left with the new unit would skip it).
-readonly system_files=(/usr/bin/tarn-setup /usr/bin/tarn-control /usr/bin/response
+readonly system_files=(/usr/bin/tarn-setup /opt/brevantis/tarn /usr/bin/tarn-control /usr/bin/response
   /lib/systemd/system-sleep/tarn_hook.sh /lib/systemd/system/tarn.service /etc/init.d/tarn
   /etc/pm/sleep.d/74_tarn_hook.sh)
 

@@ -3,7 +3,8 @@
 # The install command as the package scripts run it: the package manager has unpacked the
 # build (the built patch tree) into /var/opt/brevantis/tarn/install_<version>, and
 # "launcher --install TAG" lays it as a patch.
-#   install_test.sh first          first install (run it under --init systemd and sysv)
+#   install_test.sh first          first install with the connector reload turned off, its
+#                                  start and its uninstall (run it under --init systemd and sysv)
 #   install_test.sh upgrade        upgrade of a running product: merges, agreements, restart,
 #                                  and the start that completes it runs the new patch (the
 #                                  real restart through the init script under SysV)
@@ -91,19 +92,29 @@ case $case in
     # A Debian system: the real update-rc.d enables the init script.
     [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || standin_remove chkconfig
     patch=$E2E_TARN_VAR/${BUILD_VERSION}_20261210
-    run_launcher --install 20261210
+    run_launcher --install 20261210 --disable-reload-connectors
     expect_status 0
     expect_console_bold "Run the '/opt/brevantis/tarn/bin/tarn-setup.pl' file to perform the initial configuration of the application" "$OUT"
     expect_file_eq "" "$ERR"
+    # The file that the hint names is there and runs.
+    /opt/brevantis/tarn/bin/tarn-setup.pl
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" links
     # The patch holds hard links to the unpacked files, and its own initial storage.
     expect_eq "$(stat -c %i "$UNPACKED/opt/brevantis/tarn/libexec/launcher")" \
       "$(stat -c %i "$patch/opt/brevantis/tarn/libexec/launcher")" "inode of the patch's launcher"
     cmp -- "$patch/opt/brevantis/tarn/shared/init/storage/appSettings.xml" "$patch/$PRIVATE/storage/appSettings.xml"
+    cmp -- "$patch/opt/brevantis/tarn/shared/init/updates/avbases/bases.ini" "$patch/$PRIVATE/updates/avbases/bases.ini"
     [[ ! -e $patch/$PRIVATE/upgrade.json ]] || fail "a first install wrote upgrade.json"
     expect_file_eq "20261210" "$COMMON/install_date.txt"
     expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
     expect_eq 644 "$(stat -c %a "$COMMON/tarn.ini")" "mode of the live ini"
+    # The live ini and the identity are for the product's unprivileged programs; the rest of
+    # common/ is not, and the directory cannot be listed.
+    expect_eq 711 "$(stat -c %a "$COMMON")" "mode of $COMMON"
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as_nobody[@]}" cat -- "$COMMON/tarn.ini" "$COMMON/pcid" >/dev/null
+    not "${as_nobody[@]}" cat -- "$COMMON/agreements.ini" 2>/dev/null
+    not "${as_nobody[@]}" ls -- "$COMMON" 2>/dev/null
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
     [[ $(<"$COMMON/pcid") =~ ^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$ ]] ||
       fail "no new upper-case PCID: $(<"$COMMON/pcid")"
@@ -125,10 +136,20 @@ case $case in
       expect_contains "$trace" "$E2E_TRACE_FILE"
     done
     expect_not_contains "Installed version" "$E2E_TRACE_FILE"
+    # The administrator turned the agent's connector reload off: the patch's marker.
+    marker=$patch/$PRIVATE/disable_reload_connectors
+    expect_eq "0 regular empty file" "$(stat -c '%a %F' -- "$marker")" "the reload marker"
     # Installed: the service manager's start runs the patch.
     start_as_service_manager
     expect_status 0
     expect_running_patch "$patch"
+    # The uninstall hands the reload back to the agent.
+    : >"$E2E_TRACE_FILE"
+    run_launcher --uninstall
+    expect_status 0
+    [[ ! -e $marker ]] || fail "the uninstall left the reload marker"
+    expect_contains "Remove: $E2E_CURRENT_LINK/$PRIVATE/disable_reload_connectors removed" "$E2E_TRACE_FILE"
+    expect_contains "ReloadConnectors: Qvnagent is not running" "$E2E_TRACE_FILE"
     ;;
   upgrade)
     lay_installed_product
@@ -271,9 +292,22 @@ SCRIPT
     ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
     ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-failed"
     unpack_build
+    # The installed identity beside another one in the ini (the ini's comes from older
+    # versions): neither file changes, as nothing else in the ini does.
+    printf '3F2504E0-4F89-11D3-9A0C-0305E82C3301\n' >"$COMMON/pcid"
+    ini=$'; the administrator\'s note\n[General]\nUseFanotify=yes\nPackageType=deb\nPCID=0B2504E0-4F89-11D3-9A0C-0305E82C3301\n'
+    printf '%s' "$ini" >"$COMMON/tarn.ini"
     run_launcher --install t1
     expect_status 0
+    expect_file_eq "$ini" "$COMMON/tarn.ini"
+    expect_file_eq $'3F2504E0-4F89-11D3-9A0C-0305E82C3301\n' "$COMMON/pcid"
     expect_contains "SetUpgradeState: $current is the installed patch; the state stays RolledBack" "$E2E_TRACE_FILE"
+    # The same identifier in the ini is what an install killed after writing the identity
+    # file left: the next install takes it out.
+    printf '[General]\nUseFanotify=yes\nPackageType=deb\nPCID={3f2504e0-4f89-11d3-9a0c-0305e82c3301}\n' >"$COMMON/tarn.ini"
+    run_launcher --install t1
+    expect_status 0
+    expect_file_eq $'[General]\nUseFanotify=yes\nPackageType=deb\n' "$COMMON/tarn.ini"
     expect_eq "current=$current upgrade=$PATCH_DIR previous=- failed=$PATCH_DIR" "$(links)" links
     run_launcher
     expect_status 0
@@ -291,6 +325,16 @@ SCRIPT
     done
     expect_eq "$before" "$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)" \
       "files after refused tags"
+    # A build without its initial updates does not install: the product would run without
+    # them.
+    rm -rf -- "$UNPACKED/opt/brevantis/tarn/shared/init/updates"
+    run_launcher --install t1
+    expect_status 1
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t1
+    text=$(console_text "$ERR")
+    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"what: Cmd: cp -nprv $patch/opt/brevantis/tarn/shared/init/updates/ $patch/$PRIVATE failed with exit code 1"* ]] ||
+      fail "unexpected error output: $text"
+    [[ ! -e $E2E_CURRENT_LINK ]] || fail "an install without initial updates made install-current"
     # A failing step: message 40 first, then the error itself, exit 1.
     rm -rf -- "$UNPACKED"
     run_launcher --install t1

@@ -29,6 +29,7 @@ E2E_AT_EXIT=()
 E2E_RUNS=0
 E2E_LAST_RUN=""
 E2E_RUN_PREFIX=()
+declare -A E2E_LAUNCHED=()
 
 # ---------------------------------------------------------------------------------------
 # Results
@@ -91,6 +92,10 @@ e2e_on_exit() {
   local status=$? entry
   trap - ERR
   set +eE
+  # What a failed test launched and never waited for.
+  for entry in "${E2E_LAUNCHED[@]}"; do
+    kill "$entry" 2>/dev/null  # timeout passes it on to the command
+  done
   for entry in "${E2E_AT_EXIT[@]}"; do
     eval "$entry" || printf '%s: warning: clean-up failed: %s\n' "$E2E_CASE" "$entry" >&2
   done
@@ -171,6 +176,44 @@ run_launcher_within() {
   E2E_RUN_PREFIX=(timeout --kill-after=5 "$seconds")
   run_launcher "$@"
   E2E_RUN_PREFIX=()
+}
+
+# Starts COMMAND... in the background as NAME, ended after 120 s at most so that a deadlock
+# fails the test instead of hanging it; its stdout and stderr go to files in the scratch
+# directory. `finish NAME` waits for it.
+launch() {
+  local name=$1
+  shift
+  e2e_sandbox_only
+  e2e_check_name "$name"
+  [[ -z ${E2E_LAUNCHED[$name]:-} ]] || fail "launch: $name runs already"
+  printf '%q ' "$@" >"$E2E_SCRATCH/$name.cmd"
+  timeout --kill-after=5 120 "$@" >"$E2E_SCRATCH/$name.out" 2>"$E2E_SCRATCH/$name.err" &
+  E2E_LAUNCHED[$name]=$!
+}
+
+# Waits for the command launched as NAME and sets OUT, ERR and STATUS as run_launcher does
+# (124: it was ended after its 120 s).
+finish() {
+  local name=$1
+  [[ -n ${E2E_LAUNCHED[$name]:-} ]] || fail "finish: nothing runs as $name"
+  STATUS=0
+  wait "${E2E_LAUNCHED[$name]}" || STATUS=$?
+  unset "E2E_LAUNCHED[$name]"
+  OUT=$E2E_SCRATCH/$name.out
+  ERR=$E2E_SCRATCH/$name.err
+  E2E_LAST_RUN="$name: $(<"$E2E_SCRATCH/$name.cmd")"
+}
+
+# Runs COMMAND... every 20 ms until it succeeds; fails the test after 30 s, naming WHAT.
+wait_until() {
+  local what=$1 attempt
+  shift
+  for ((attempt = 0; attempt < 1500; attempt++)); do
+    "$@" && return 0
+    sleep 0.02
+  done
+  fail "timed out waiting for $what"
 }
 
 # ---------------------------------------------------------------------------------------

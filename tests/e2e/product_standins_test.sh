@@ -76,17 +76,29 @@ for manifest in "$E2E_SCRATCH/broken.xml" "$E2E_SCRATCH/absent.xml"; do
   expect_contains "integrity_checker: cannot read the manifest" "$ERR"
 done
 
-# --- symlinks: one link per install, removed only by the patch that owns it.
+# --- symlinks: its links per install, removed only by the patch that owns them. Through
+# them the configuration script that a first install names runs the patch's setup tool.
 symlinks=$opt/libexec/symlinks
 run "$symlinks" install "$PATCH_DIR"
 expect_eq 0 "$STATUS" "exit status of symlinks install"
 expect_eq "$opt/bin/setup" "$(readlink /usr/bin/tarn-setup)" "target of /usr/bin/tarn-setup"
+expect_eq "$opt" "$(readlink /opt/brevantis/tarn)" "target of /opt/brevantis/tarn"
+run /opt/brevantis/tarn/bin/tarn-setup.pl
+expect_eq 0 "$STATUS" "exit status of /opt/brevantis/tarn/bin/tarn-setup.pl"
 run "$symlinks" uninstall /var/opt/brevantis/tarn
 expect_eq 0 "$STATUS" "exit status of symlinks uninstall for another root"
-[[ -L /usr/bin/tarn-setup ]] || fail "the uninstall of another patch removed /usr/bin/tarn-setup"
+[[ -L /usr/bin/tarn-setup && -L /opt/brevantis/tarn ]] || fail "the uninstall of another patch removed its links"
 run "$symlinks" uninstall "$PATCH_DIR"
 expect_eq 0 "$STATUS" "exit status of symlinks uninstall"
-[[ ! -e /usr/bin/tarn-setup && ! -L /usr/bin/tarn-setup ]] || fail "/usr/bin/tarn-setup outlived the uninstall"
+for link in /usr/bin/tarn-setup /opt/brevantis/tarn; do
+  [[ ! -e $link && ! -L $link ]] || fail "$link outlived the uninstall"
+done
+# A real directory in the product's place is not the script's to replace.
+mkdir -p /opt/brevantis/tarn
+run "$symlinks" install "$PATCH_DIR"
+expect_eq 0 "$STATUS" "exit status of symlinks install beside a directory"
+[[ -d /opt/brevantis/tarn && ! -L /opt/brevantis/tarn ]] || fail "the directory /opt/brevantis/tarn was replaced"
+rmdir /opt/brevantis/tarn
 for arguments in "" "install" "remove $PATCH_DIR" "install relative/root" "install $PATCH_DIR extra"; do
   read -r -a words <<<"$arguments"
   run "$symlinks" "${words[@]}"

@@ -86,3 +86,37 @@ else
   expect_status 0
 fi
 expect_contains "operator(): Product restart initialized" "$E2E_TRACE_FILE"
+
+# The startup mode the product is told: Install until its health log exists (at the path
+# the ini names, when it names one), Regular from then on.
+run_launcher --stop
+default_log=$E2E_TARN_VAR/private/tarn_health.log
+configured_log=$E2E_SCRATCH/health.log
+while IFS='|' read -r configured present mode number; do
+  sed -i '/^ProductHealthLogFile=/d; /^\[Watchdog\]/d' "$E2E_TARN_VAR/common/tarn.ini"
+  log=$default_log
+  if [[ $configured == yes ]]; then
+    printf '[Watchdog]\nProductHealthLogFile=%s\n' "$configured_log" >>"$E2E_TARN_VAR/common/tarn.ini"
+    log=$configured_log
+  fi
+  rm -f -- "$default_log" "$configured_log"
+  mkdir -p -- "${default_log%/*}"
+  for file in $present; do
+    if [[ $file == default ]]; then touch -- "$default_log"; else touch -- "$configured_log"; fi
+  done
+  : >"$E2E_TRACE_FILE"
+  run_launcher
+  expect_status 0
+  expect_contains "StartProduct: Startup mode: $mode" "$E2E_TRACE_FILE"
+  expect_contains "--worklog $log --worklog-period" "$E2E_TRACE_FILE"
+  expect_eq "SOV_STARTUP_MODE=$number" \
+    "$(grep -o 'SOV_STARTUP_MODE=[0-9]' /var/log/brevantis/tarn/tarn_wdserver.log | tail -n 1)" \
+    "startup mode of the last start"
+  run_launcher --stop
+  expect_status 0
+done <<'CASES'
+no||Install|1
+no|default|Regular|0
+yes|default|Install|1
+yes|default configured|Regular|0
+CASES

@@ -181,7 +181,9 @@ expect_status 3
 expect_eq "" "$(group_lines)" "product groups after the uninstall"
 expect_only_other_chains iptables
 expect_only_other_chains ip6tables
-[[ ! -e $SETUP_LINK && ! -L $SETUP_LINK ]] || fail "the patch's link $SETUP_LINK is left"
+for link in "$SETUP_LINK" /opt/brevantis/tarn; do
+  [[ ! -e $link && ! -L $link ]] || fail "the patch's link $link is left"
+done
 [[ -f $MODULES/other.ko ]] || fail "a kernel module of another program was removed"
 if [[ $init == systemd ]]; then
   [[ ! -e $SERVICE_UNIT && ! -L $SERVICE_WANTS ]] || fail "the unit file or its wants link is left"

@@ -15,6 +15,16 @@ case=${1:?usage: upgrade_test.sh success|rollback|renaming}
 case $case in
   success)
     lay_upgrade
+    # For the clean-up after the upgrade: a running management agent, which counts the
+    # SIGHUPs of a connector reload, and dumps of the old and the new version.
+    hups=$E2E_SCRATCH/agent-hups
+    agent=$(bash -c "trap 'echo hup >>$hups' HUP; while :; do sleep 0.05; done" </dev/null >/dev/null 2>&1 &
+      echo "$!")
+    at_exit kill "$agent"
+    echo "$agent" >/var/run/qvnagent.pid
+    dumps=$E2E_TARN_VAR/common/dumps
+    mkdir -p -- "$dumps"
+    touch -- "$dumps/tarn_12.4.0.1_1700000000.dmp" "$dumps/tarn_12.6.0.118_1700000001.dmp"
     start_as_service_manager
     expect_status 0
     expect_eq "current=$E2E_TARN_VAR/b upgrade=- previous=- failed=-" "$(links)" links
@@ -36,6 +46,12 @@ case $case in
     expect_contains "\"OldVersion\": \"12.4.0.1\"" "$json"
     # The previous patch's updates came along.
     expect_file_eq $'base\n' "$E2E_TARN_VAR/b/var/opt/brevantis/tarn/private/updates/avbases/base.db"
+    # Once the new patch ran, the clean-up: the agent reloads its connectors, the previous
+    # patch's updates go, and so do the dumps of other versions, in this order.
+    wait_until "the agent's SIGHUP" test -s "$hups"
+    expect_eq "tarn_12.6.0.118_1700000001.dmp" "$(ls -- "$dumps")" "dumps after the upgrade"
+    steps="ReloadConnectors() <- Reload connectors triggered|RemovePreviousUpdates: Removing $E2E_TARN_VAR/install-previous/var/opt/brevantis/tarn/private/updates ...|RemoveAll: $E2E_TARN_VAR/install-previous/var/opt/brevantis/tarn/private/updates removed|Remove: $dumps/tarn_12.4.0.1_1700000000.dmp removed"
+    expect_eq "${steps//|/$'\n'}" "$(grep -oF "${steps//|/$'\n'}" "$E2E_TRACE_FILE")" "clean-up after the upgrade"
     ;;
   rollback)
     lay_upgrade

@@ -46,9 +46,11 @@ TEST_F(AgreementsTest, ReadsCommaSeparatedIdentifiersOfEachKind) {
   EXPECT_EQ(Ids{"z1"}, agreements.ztnaIds);
   EXPECT_EQ(Ids{}, agreements.patchIds);
   EXPECT_EQ("done", agreements.groupCheck.value());
-  EXPECT_TRUE(agreements.IsAccepted("e2"));
-  EXPECT_TRUE(agreements.IsAccepted("z1"));
-  EXPECT_FALSE(agreements.IsAccepted("e"));
+  // Each EulaId entry accepts; identifiers of the other kinds never do.
+  EXPECT_TRUE(agreements.IsEulaAccepted(Agreements::kEulaId));
+  EXPECT_TRUE(agreements.IsEulaAccepted("e2"));
+  EXPECT_FALSE(agreements.IsEulaAccepted("z1"));
+  EXPECT_FALSE(agreements.IsEulaAccepted("e"));
   EXPECT_FALSE(agreements.changed);
 
   const auto none = Read("");

@@ -68,13 +68,28 @@ TEST_F(CoreDumpsTest, ConfiguredDirectoryReplacesTheDefault) {
   EXPECT_THAT(Names(dumps_), UnorderedElementsAre(previous_));
 }
 
-TEST_F(CoreDumpsTest, MissingDumpsDirectoryIsNothingToDoButAnUnreadableOneThrows) {
+TEST_F(CoreDumpsTest, MissingDumpsDirectoryIsNothingToDo) {
   EXPECT_NO_THROW(CoreDumps(tracer_, product_, {}).RemoveOtherVersions(version_));
-  // A link where the directory belongs is never followed.
+}
+
+// A link where the dumps directory belongs is never followed, whether the path names it
+// with a trailing slash (as the default does) or without.
+TEST_F(CoreDumpsTest, ALinkInPlaceOfTheDumpsDirectoryIsRefused) {
+  testing::TempDir elsewhere;
+  testing::WriteFile(elsewhere / previous_, "someone else's");
+  testing::WriteFile(elsewhere / "note.txt", "someone else's");
   fs::create_directories(product_.CommonDir());
-  fs::create_symlink("/etc", dumps_);
-  EXPECT_THROW(CoreDumps(tracer_, product_, {}).RemoveOtherVersions(version_),
-               fs::filesystem_error);
+  fs::create_symlink(elsewhere.path(), dumps_);
+  for (const std::string& configured : {std::string(), dumps_.string(), dumps_.string() + "//"}) {
+    SCOPED_TRACE(configured.empty() ? "default" : configured);
+    boost::property_tree::ptree ini;
+    if (!configured.empty()) {
+      ini.put("General.CoreDumpsPath", configured);
+    }
+    EXPECT_THROW(CoreDumps(tracer_, product_, ini).RemoveOtherVersions(version_),
+                 fs::filesystem_error);
+    EXPECT_THAT(Names(elsewhere.path()), UnorderedElementsAre(previous_, "note.txt"));
+  }
 }
 
 }  // namespace

@@ -62,6 +62,11 @@ TEST_F(PcidTest, SourcesInOrderOfPreference) {
       {"{0123abcd-4567-89EF-0A1B-2C3D4E5F6789}\n", kOtherGuid, iniWithPcid,
        "InstallPcid: PCID already installed", "{0123abcd-4567-89EF-0A1B-2C3D4E5F6789}\n",
        iniWithPcid, "an identifier is never replaced; the ini stays as it is"},
+      {"{0123abcd-4567-89EF-0A1B-2C3D4E5F6789}\n", std::nullopt,
+       "[General]\nPCID=0123ABCD-4567-89ef-0a1b-2c3d4e5f6789\nFoo=bar\n",
+       "InstallPcid: Removing General.PCID, which holds the installed PCID",
+       "{0123abcd-4567-89EF-0A1B-2C3D4E5F6789}\n", iniWithout,
+       "the installed identifier left in the ini by a killed install goes from the ini"},
       {"0123ABCD-4567-89EF-0A1B-2C3D4E5F678", kGuid, iniWithPcid,
        "InstallPcid: Import PCID from sentrel", kGuid, iniWithout,
        "35 characters are no identifier; the agent's comes next"},
@@ -81,7 +86,9 @@ TEST_F(PcidTest, SourcesInOrderOfPreference) {
     TearDown();
     tracer_->Clear();
     Lay(c.pcid, c.agentPcid, c.ini);
+    // As the install hands it over: the live ini as read.
     pt::ptree config;
+    utils_.ReadIni(product_.Ini(), config);
     InstallPcid(utils_, product_, config);
 
     EXPECT_THAT(tracer_->Texts(), Contains(c.source));

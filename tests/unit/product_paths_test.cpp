@@ -34,6 +34,7 @@ TEST(ProductPathsTest, EveryAccessorOfTheBuiltInProduct) {
       {paths.InitScript(), "/etc/init.d/tarn"},
       {paths.PrepareModuleLog(), "/var/log/brevantis/tarn/prepare_module.log"},
       {paths.OfflineEventsDir(), "/var/opt/brevantis/tarn/common/offline-events/"},
+      {paths.LauncherLock(), "/var/opt/brevantis/tarn/launcher.lock"},
       {paths.LauncherLog(), "/var/log/brevantis/tarn/tarn_launcher.log"},
       {paths.WdServerLog(), "/var/log/brevantis/tarn/tarn_wdserver.log"},
       {paths.SetupScript(), "/opt/brevantis/tarn/bin/tarn-setup.pl"},

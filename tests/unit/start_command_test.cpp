@@ -16,8 +16,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 
+#include <cerrno>
 #include <functional>
 #include <stdexcept>
+#include <system_error>
 
 namespace sov::supervisor {
 namespace {
@@ -52,9 +54,14 @@ class TestStartCommand : public StartCommand {
   }
   void ExportPreviousSettings(Context& context) override {
     exports++;
+    if (realExport) {
+      StartCommand::ExportPreviousSettings(context);
+      return;
+    }
     testing::WriteFile(context.product.Current().UpgradeSettings(), "<settings/>");
   }
 
+  bool realExport = false;
   std::function<Result()> onStart = [] { return kStarted; };
   std::vector<std::string> starts;
   int exports = 0;
@@ -228,6 +235,22 @@ TEST_F(UpgradeLoopTest, FirstStartOfTheNewPatch) {
   EXPECT_FALSE(info.get_optional<std::string>("ForUpgradePersistentData"));
 }
 
+// The previous patch's launcher exports with its own libraries first in the search path.
+TEST_F(UpgradeLoopTest, ExportRunsThePreviousLauncherWithItsLibraryDirectory) {
+  testing::TempDir out;
+  testing::WriteFile(
+      a_ / "opt/brevantis/tarn/libexec/launcher",
+      "#!/bin/sh\necho \"$LD_LIBRARY_PATH $*\" > " + (out / "export").string() + "\n", 0755);
+  Link("current", b_);
+  Link("previous", a_);
+  auto context = MakeContext();
+  command_.realExport = true;
+  RunLoop(context);
+  const std::string libDir = "/var/opt/brevantis/tarn/install-previous/opt/brevantis/tarn/lib64/";
+  EXPECT_EQ(libDir + " --export\n", testing::ReadFile(out / "export"));
+  EXPECT_THAT(tracer_->Texts(), ::testing::Contains("ExportPreviousSettings: libDir = " + libDir));
+}
+
 TEST_F(UpgradeLoopTest, FirstStartInstallsTheServiceUnitOfThePatch) {
   Link("current", b_);
   Link("previous", a_);
@@ -267,6 +290,50 @@ TEST_F(UpgradeLoopTest, FailedFirstStartRollsBack) {
   EXPECT_THAT(command_.starts, ElementsAre("Start", "RolledBack"));
 }
 
+// A rollback whose install actions fail keeps its state, so the next start repeats it,
+// and the start ends with the failure.
+TEST_F(UpgradeLoopTest, FailedRollbackStaysRollingBack) {
+  Link("current", a_);
+  Link("failed", b_);
+  fs::remove(a_ / "opt/brevantis/tarn/libexec/tarn-starter");
+  auto context = MakeContext();
+  try {
+    RunLoop(context);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_THAT(error.what(), HasSubstr("Patch /var/opt/brevantis/tarn/install-current is "
+                                        "incomplete: "));
+  }
+  EXPECT_EQ("current=a upgrade=- previous=- failed=b", Links());
+  EXPECT_EQ(S::RollingBack, launcher_.GetUpgradeState());
+  EXPECT_THAT(
+      tracer_->TextsAt(kTraceError),
+      ::testing::Contains("RollingBack: Rollback failed; it is repeated at the next start"));
+  EXPECT_TRUE(command_.starts.empty());
+}
+
+// The launcher of the other patch that cannot be executed: the error names it, and the
+// state written before stays for the next start.
+TEST_F(UpgradeLoopTest, ExecOfAMissingLauncherFails) {
+  Link("current", b_);
+  fs::remove(b_ / "opt/brevantis/tarn/libexec/launcher");
+  // In a child: the exec's preparation resets this process's signal handling.
+  const int status = testing::RunInChild([&]() -> int {
+    StartCommand command(
+        launcher_, std::make_shared<const LauncherArguments>(std::vector<std::string>{"launcher"}));
+    auto context = MakeContext();
+    try {
+      command.ExecLauncher(context);
+    } catch (const std::system_error& error) {
+      const bool named = std::string(error.what()) ==
+                         "Can't exec " + currentLauncher_ + ": No such file or directory";
+      return named && error.code().value() == ENOENT ? 0 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(0, status);
+}
+
 TEST_F(UpgradeLoopTest, IncompletePatchFailsBeforeAnythingPointsAtIt) {
   Link("current", b_);
   Link("previous", a_);
@@ -280,9 +347,12 @@ TEST_F(UpgradeLoopTest, IncompletePatchFailsBeforeAnythingPointsAtIt) {
                                     "incomplete: ")));
 }
 
+// Before 12.4 the previous patch's kernel-level updates stay behind; the new build's own
+// kernel-level files, shipped in its modules or among its initial updates, always stay.
 TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
   const Path modules = "opt/brevantis/tarn/lib64/updatable_modules";
   const Path updates = "var/opt/brevantis/tarn/private/updates";
+  const Path initialUpdates = "opt/brevantis/tarn/shared/init/updates";
   for (const char* version : {"12.3.9.9", "12.4.0.0"}) {
     SCOPED_TRACE(version);
     TearDown();
@@ -292,7 +362,13 @@ TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
     testing::WriteFile(a_ / modules / "libscanner.so", "scanner");
     testing::WriteFile(a_ / updates / "avbases/base.db", "bases");
     testing::WriteFile(a_ / updates / "libsystem_interceptors.so.sig", "signature");
+    testing::WriteFile(a_ / updates / "ulkm/libsystem_interceptors.so.2", "old update");
     testing::WriteFile(b_ / modules / "libsystem_interceptors.so", "shipped ulkm");
+    // b's initial updates, as its install laid them.
+    for (const Path& root : {b_ / initialUpdates, b_ / updates}) {
+      testing::WriteFile(root / "libsystem_interceptors.so.sig", "shipped signature");
+      testing::WriteFile(root / "libsystem_interceptors.idx", "shipped index");
+    }
     Link("current", b_);
     Link("previous", a_);
     auto context = MakeContext();
@@ -301,13 +377,14 @@ TEST_F(UpgradeLoopTest, UlkmUpdatesBefore12_4StayBehind) {
     const bool old = std::string(version) == "12.3.9.9";
     EXPECT_EQ("scanner", testing::ReadFile(b_ / modules / "libscanner.so"));
     EXPECT_EQ("bases", testing::ReadFile(b_ / updates / "avbases/base.db"));
-    EXPECT_EQ(!old, fs::exists(b_ / updates / "libsystem_interceptors.so.sig"));
-    // Before 12.4 the kernel-level updates go; the previous patch keeps its own.
-    EXPECT_EQ(old ? "" : "old ulkm",
-              fs::exists(b_ / modules / "libsystem_interceptors.so")
-                  ? testing::ReadFile(b_ / modules / "libsystem_interceptors.so")
-                  : "");
+    EXPECT_EQ(old ? "shipped ulkm" : "old ulkm",
+              testing::ReadFile(b_ / modules / "libsystem_interceptors.so"));
+    EXPECT_EQ(old ? "shipped signature" : "signature",
+              testing::ReadFile(b_ / updates / "libsystem_interceptors.so.sig"));
+    EXPECT_EQ(!old, fs::exists(b_ / updates / "ulkm/libsystem_interceptors.so.2"));
+    EXPECT_EQ("shipped index", testing::ReadFile(b_ / updates / "libsystem_interceptors.idx"));
     EXPECT_EQ("old ulkm", testing::ReadFile(a_ / modules / "libsystem_interceptors.so"));
+    EXPECT_EQ("signature", testing::ReadFile(a_ / updates / "libsystem_interceptors.so.sig"));
   }
 }
 
@@ -410,6 +487,10 @@ TEST(StartCommandTest, AgreementMustBeAccepted) {
   StartCommand command(
       launcher, std::make_shared<const LauncherArguments>(std::vector<std::string>{"launcher"}));
   StartCommand::Context context{ProductPaths(tracer)};
+  EXPECT_THROW(command.CheckAgreements(context), std::logic_error);
+  // The identifier under another kind accepts nothing.
+  context.agreements.Accept(Agreements::Kind::Ztna, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
+  context.agreements.Accept(Agreements::Kind::Patch, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
   EXPECT_THROW(command.CheckAgreements(context), std::logic_error);
   context.agreements.Accept(Agreements::Kind::Eula, "be35c8ec-ac67-c4c8-ec3d-a18609760163");
   EXPECT_NO_THROW(command.CheckAgreements(context));

@@ -138,8 +138,11 @@ TEST_F(WdServerCommandLineTest, BadValuesStopTheStart) {
     const char* error;
   } cases[] = {
       {"Watchdog.WarnThreshold", "soon", "stoul"},
+      {"Watchdog.WarnThreshold", "s3600", "stoul"},
+      {"Watchdog.WarnThreshold", "", "stoul"},
       {"Watchdog.WarnThreshold", "-1", "stoul"},  // would wrap round to a huge period
-      {"Watchdog.WarnThreshold", "18446744073709551615", "stoul"},
+      {"Watchdog.WarnThreshold", "18446744073709551616", "stoul"},  // does not fit
+      {"Watchdog.WarnThreshold", "18446744073709551615", "stoul"},  // its double does not
       {"TraceLevel", "Verbose", "StringToEnum, invalid 'TraceLevel' enum name: Verbose"},
   };
   for (const auto& c : cases) {
@@ -151,6 +154,36 @@ TEST_F(WdServerCommandLineTest, BadValuesStopTheStart) {
       FAIL() << "no exception";
     } catch (const std::logic_error& error) {
       EXPECT_STREQ(c.error, error.what());
+    }
+  }
+}
+
+// The conversion reads the leading number, as stoul does, and says what it left.
+TEST_F(WdServerCommandLineTest, WarnThresholdIsItsLeadingNumber) {
+  const struct {
+    const char* value;
+    const char* period;
+    const char* ignored;  // the trace's tail; empty: nothing was ignored
+  } cases[] = {
+      {"60", "120s", ""},
+      {" +60", "120s", ""},
+      {"3600s", "7200s", "ignoring \"s\" after the number"},
+      {"60 ; one minute", "120s", "ignoring \" ; one minute\" after the number"},
+      {"007", "14s", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    tracer_->Clear();
+    pt::ptree ini;
+    ini.put("Watchdog.WarnThreshold", c.value);
+    EXPECT_EQ(c.period, WorklogPeriod(Traceable(tracer_), ini));
+    if (*c.ignored == '\0') {
+      EXPECT_TRUE(tracer_->TextsAt(kTraceWarning).empty());
+    } else {
+      EXPECT_THAT(
+          tracer_->TextsAt(kTraceWarning),
+          ElementsAreArray<std::string>({std::string("StartProduct: Watchdog.WarnThreshold=\"") +
+                                         c.value + "\": " + c.ignored}));
     }
   }
 }

@@ -72,6 +72,7 @@ Path ProductPaths::SystemdUnitFile() const { return SystemdUnits() / At("tarn.se
 Path ProductPaths::InitScript() const { return At("/etc/init.d/tarn"); }
 Path ProductPaths::PrepareModuleLog() const { return At("/var/log/brevantis/tarn/prepare_module.log"); }
 Path ProductPaths::OfflineEventsDir() const { return At("/var/opt/brevantis/tarn/common/offline-events/"); }
+Path ProductPaths::LauncherLock() const { return At("/var/opt/brevantis/tarn/launcher.lock"); }
 Path ProductPaths::LauncherLog() const { return At("/var/log/brevantis/tarn/tarn_launcher.log"); }
 Path ProductPaths::WdServerLog() const { return At("/var/log/brevantis/tarn/tarn_wdserver.log"); }
 Path ProductPaths::SetupScript() const { return At("/opt/brevantis/tarn/bin/tarn-setup.pl"); }

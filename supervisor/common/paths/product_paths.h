@@ -28,6 +28,8 @@ class ProductPaths {
   Path InitScript() const;
   Path PrepareModuleLog() const;
   Path OfflineEventsDir() const;
+  // The lock file of the commands that change the product (ProductLock).
+  Path LauncherLock() const;
   Path LauncherLog() const;
   Path WdServerLog() const;
   Path SetupScript() const;

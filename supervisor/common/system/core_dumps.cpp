@@ -25,6 +25,16 @@ namespace {
                              boost::system::error_code(errno, boost::system::system_category()));
 }
 
+// The path without the slashes at its end ("/" stays): open follows a link named with a
+// trailing slash, O_NOFOLLOW or not, as the default dumps directory is written.
+std::string WithoutTrailingSlashes(const Path& path) {
+  std::string text = path.string();
+  while (text.size() > 1 && text.back() == '/') {
+    text.pop_back();
+  }
+  return text;
+}
+
 }  // namespace
 
 CoreDumps::CoreDumps(ivo::TracerPtr tracer,
@@ -45,8 +55,8 @@ void CoreDumps::CleanDirectory(const Path& directory, const boost::regex& keep) 
   // The per-user directories belong to their users, who could swap one for a link between
   // our listing and our removal: the directory is opened once without following a link and
   // every removal is made relative to that descriptor.
-  const tools::UniqueFd dirFd(
-      open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const tools::UniqueFd dirFd(open(WithoutTrailingSlashes(directory).c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dirFd) {
     ThrowFileError("open", directory);
   }

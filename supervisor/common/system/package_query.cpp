@@ -4,8 +4,11 @@
 #include "supervisor/common/system/package_query.h"
 
 #include "sov_common/platform.h"
+#include "supervisor/common/paths/system_paths.h"
 #include "supervisor/common/process/cmd.h"
 #include "supervisor/common/process/system_executable.h"
+
+#include <boost/filesystem/operations.hpp>
 
 #include <sstream>
 
@@ -59,6 +62,15 @@ bool PackageQuery::IsInstalled(const std::string& package) const {
 
 std::string AgentServiceName() {
   return GetBitness() == 32 ? "qvnagent" : "qvnagent64";
+}
+
+bool IsAgentInstalled(const PackageQuery& query, int bitness) {
+  const Path agentDir = NagentModuleChecker().parent_path().parent_path();
+  if (bitness != 32 && !boost::filesystem::is_directory(agentDir)) {
+    query.Trace(kTraceDebug, "IsAgentInstalled", "Qvnagent is not installed");
+    return false;
+  }
+  return query.IsInstalled("qvnagent") || query.IsInstalled("qvnagent64");
 }
 
 }  // namespace sov::supervisor

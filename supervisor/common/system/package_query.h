@@ -32,4 +32,10 @@ class PackageQuery : public Traceable {
 // "qvnagent" on a 32-bit system, "qvnagent64" otherwise: the agent's service name.
 std::string AgentServiceName();
 
+// Whether the management agent's package, "qvnagent" or "qvnagent64", is installed as
+// `query`'s database says. Where `bitness` names the agent "qvnagent64" it lives below
+// /opt/brevantis/qvnagent64, and without that directory the database (a slow query) is not
+// asked; the 32-bit "qvnagent" may live elsewhere, so there the database is always asked.
+bool IsAgentInstalled(const PackageQuery& query, int bitness);
+
 }  // namespace sov::supervisor

@@ -29,6 +29,26 @@ bool TryParse(const std::string& text, Guid& guid) {
   }
 }
 
+// Whether "General.PCID" of `config` names `installed`: what an install that was killed
+// between writing the identity file and rewriting the ini left behind.
+bool HoldsLeftover(const pt::ptree& config, const Guid& installed) {
+  const auto value = config.get_optional<std::string>("General.PCID");
+  Guid parsed;
+  return value && TryParse(*value, parsed) && parsed == installed;
+}
+
+// Writes `config` back to the ini without any "General.PCID".
+void RemoveFromIni(const Utils& utils, const Path& ini, pt::ptree& config) {
+  if (auto general = config.get_child_optional("General")) {
+    general->erase("PCID");
+    // The ini writer would turn a section without keys into a key "General=".
+    if (general->empty()) {
+      config.erase("General");
+    }
+  }
+  utils.WriteIni(ini, config);
+}
+
 }  // namespace
 
 Path EndpointAgentPcidFile() {
@@ -75,6 +95,11 @@ void InstallPcid(const Utils& utils, const ProductPaths& product, pt::ptree& con
   Guid guid;
   if (ivo::Succeeded(GetPcidFromFile(utils, product.Pcid(), guid))) {
     utils.Trace(kTraceDebug, "InstallPcid", "PCID already installed");
+    if (HoldsLeftover(config, guid)) {
+      utils.Trace(kTraceDebug, "InstallPcid",
+                  "Removing General.PCID, which holds the installed PCID");
+      RemoveFromIni(utils, product.Ini(), config);
+    }
     return;
   }
   utils.ReadIni(product.Ini(), config);
@@ -86,16 +111,10 @@ void InstallPcid(const Utils& utils, const ProductPaths& product, pt::ptree& con
     guid = Guid::NewRandom();
     utils.Trace(kTraceDebug, "InstallPcid", "Generate new PCID");
   }
-  // The identifier is on disk before it leaves the ini: a crash in between loses nothing.
+  // The identifier is on disk before it leaves the ini: a crash in between loses nothing,
+  // and the next install finds it in both places (above).
   WritePcid(utils, product.Pcid(), guid);
-  if (auto general = config.get_child_optional("General")) {
-    general->erase("PCID");
-    // The ini writer would turn a section without keys into a key "General=".
-    if (general->empty()) {
-      config.erase("General");
-    }
-  }
-  utils.WriteIni(product.Ini(), config);
+  RemoveFromIni(utils, product.Ini(), config);
 }
 
 }  // namespace sov::supervisor

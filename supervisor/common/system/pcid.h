@@ -33,11 +33,13 @@ ivo::ResultCode GetPcidFromConfig(const Traceable& tracing,
 // file is readable by all. Throws the writer's error.
 void WritePcid(const Utils& utils, const Path& path, const Guid& guid);
 
-// The install step. When `product`'s Pcid() holds a GUID nothing else happens. Otherwise
-// `config` is read from the live ini, the GUID is taken from the endpoint agent, else from
-// "General.PCID", else made anew, written to Pcid(), and the ini is written back from
-// `config` without any "General.PCID". Throws when the ini cannot be read or a file cannot
-// be written.
+// The install step. When `product`'s Pcid() holds a GUID, the live ini is left as it is,
+// unless `config` (the live ini as the caller read it) holds that same GUID (in any of its
+// text forms) under "General.PCID": an install killed after it wrote Pcid() left it, and
+// the ini is written back from `config` without the key. Otherwise `config` is read from
+// the live ini, the GUID is taken from the endpoint agent, else from "General.PCID", else
+// made anew, written to Pcid(), and the ini is written back from `config` without any
+// "General.PCID". Throws when the ini cannot be read or a file cannot be written.
 void InstallPcid(const Utils& utils,
                  const ProductPaths& product,
                  boost::property_tree::ptree& config);

@@ -42,8 +42,8 @@ void WriteIds(pt::ptree& section, const char* key, const std::set<std::string>& 
 
 }  // namespace
 
-bool Agreements::IsAccepted(const std::string& id) const {
-  return eulaIds.count(id) != 0 || ztnaIds.count(id) != 0 || patchIds.count(id) != 0;
+bool Agreements::IsEulaAccepted(const std::string& id) const {
+  return eulaIds.count(id) != 0;
 }
 
 void Agreements::Accept(Kind kind, const std::string& id) {

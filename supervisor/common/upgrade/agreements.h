@@ -1,6 +1,12 @@
 // The accepted agreements: the "AcceptedAgreement" section of
 // "/var/opt/brevantis/tarn/common/agreements.ini". Each of the keys EulaId, ZtnaId and
 // PatchId holds one identifier or several separated by commas; GroupCheck is free text.
+//
+// An end-user agreement counts as accepted only when "EulaId" names it; the same
+// identifier under ZtnaId or PatchId accepts nothing. EulaId may be a list: the record
+// keeps a set of identifiers per kind and writes a set of several as one comma-separated
+// value, so each entry of the list counts, and a file that this record wrote reads back
+// with the same agreements accepted. The runtime configuration reads EulaId the same way.
 #pragma once
 
 #include "sov_common/runtime_config.h"
@@ -30,7 +36,8 @@ struct Agreements {
   // and keys that this version does not know survive a rewrite.
   boost::property_tree::ptree asRead;
 
-  bool IsAccepted(const std::string& id) const;
+  // Whether `id` is one of the EulaId entries.
+  bool IsEulaAccepted(const std::string& id) const;
   void Accept(Kind kind, const std::string& id);
   // Removes `id` from every kind.
   void Revoke(const std::string& id);

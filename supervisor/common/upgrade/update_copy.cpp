@@ -57,20 +57,26 @@ void UpdateCopy::CopyUpdatableModules(const PatchPaths& previous,
            [withUlkm](const std::string& name) { return withUlkm || !IsUlkmUpdate(name); });
 }
 
-void UpdateCopy::RemoveUlkmUpdates(const PatchPaths& current) const {
+void UpdateCopy::RemoveUlkmUpdates(const PatchPaths& previous, const PatchPaths& current) const {
   Trace(kTraceDebug, "CopyUpdates", "Removing ULKM updates ...");
-  for (const Path& root : {current.UpdatesDir(), current.UpdatableModulesDir()}) {
-    if (!fs::is_directory(fs::symlink_status(root))) {
-      continue;
+  const Path from = previous.UpdatesDir();
+  if (!fs::is_directory(fs::symlink_status(from))) {
+    return;
+  }
+  std::vector<Path> copied;
+  for (fs::recursive_directory_iterator it(from), end; it != end; ++it) {
+    if (!fs::is_directory(it->symlink_status()) && IsUlkmUpdate(it->path().filename().string())) {
+      copied.push_back(fs::relative(it->path(), from));
     }
-    std::vector<Path> doomed;
-    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-      if (!fs::is_directory(it->symlink_status()) && IsUlkmUpdate(it->path().filename().string())) {
-        doomed.push_back(it->path());
-      }
-    }
-    for (const auto& path : doomed) {
-      Remove(path);
+  }
+  // The install laid the build's initial updates from InitUpdatesDir() into UpdatesDir().
+  for (const Path& file : copied) {
+    const Path target = current.UpdatesDir() / file;
+    const Path shipped = current.InitUpdatesDir() / file;
+    if (fs::is_regular_file(fs::symlink_status(shipped))) {
+      CopyFile(shipped, target, true);
+    } else {
+      Remove(target);
     }
   }
 }

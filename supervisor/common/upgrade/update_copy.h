@@ -9,8 +9,11 @@
 //   replace the new patch's of the same name.
 // - Kernel-level (ULKM) updates: every file whose name begins with "libsystem_interceptors"
 //   (the library, its versioned names and signatures). Updates of that kind made before
-//   12.4.0.0 do not fit the new kernel interface: they are removed from the new patch and
-//   left out of the module copy. The previous patch keeps them: it is the rollback target.
+//   12.4.0.0 do not fit the new kernel interface: what the copy of all updates took from
+//   them is undone in the new patch (where the new build shipped a file of that name among
+//   its initial updates, the shipped one comes back), and they are left out of the module
+//   copy. Files that the new build shipped are never removed. The previous patch keeps its
+//   own: it is the rollback target.
 //
 // Every file is replaced by a rename, so a copy interrupted at any point and run again
 // ends with the same tree. A missing source directory copies nothing.
@@ -36,7 +39,8 @@ class UpdateCopy : public Utils {
   void CopyUpdatableModules(const PatchPaths& previous,
                             const PatchPaths& current,
                             bool withUlkm) const;
-  void RemoveUlkmUpdates(const PatchPaths& current) const;
+  // Undoes the copy of `previous`'s kernel-level updates into `current`'s updates.
+  void RemoveUlkmUpdates(const PatchPaths& previous, const PatchPaths& current) const;
   // The previous patch's updates directory, once the new patch runs.
   void RemovePreviousUpdates(const PatchPaths& previous) const;
 

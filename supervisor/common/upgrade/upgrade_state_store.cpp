@@ -280,10 +280,12 @@ void UpgradeStateStore::FinishRemoval(const ProductPaths& paths,
       } catch (const fs::filesystem_error& failure) {
         // The link stays, so that the next run tries again: without it nothing would
         // name what is left of the tree.
-        Trace(kTraceError, "RemovePatch", failure.what());
+        Trace(kTraceError, "RemoveAllNoThrow", "Can't remove ", target,
+              ". Reason: ", failure.code().message());
+        Trace(kTraceDebug, "RemovePatch", failure.what());
         return;
       }
-      Trace(kTraceDebug, "RemovePatch", target, " removed");
+      Trace(kTraceDebug, "RemoveAllNoThrow", target, " removed");
     }
   }
   Remove(pending);
