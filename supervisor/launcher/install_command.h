@@ -20,6 +20,10 @@
 //   last package installed, and the superseded patch is removed.
 // - The package of the installed patch installed again (its patch directory is the one
 //   install-current names) changes no upgrade state: there is nothing to upgrade to.
+// - A synchronous restart that ended in a rollback of the patch just installed is reported
+//   on this command's console as a warning naming both versions (ReportRollback): the start
+//   that rolled back printed it where the service manager keeps its output, which the
+//   package manager does not show. The exit code stays 0: the product runs.
 // - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
 //   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
 // - Files meant for the product's unprivileged programs: the live ini (made 0644) and the
@@ -146,6 +150,7 @@ class InstallCommand : public LauncherCommand {
   void DisableReloadConnectors(const Context& context);
   void RestartForUpgrade(Context& context);
   void SynchronousRestart(Context& context);
+  void ReportRolledBackRestart(const Context& context);
   void AsynchronousRestart(const Context& context);
 };
 

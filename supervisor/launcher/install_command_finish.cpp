@@ -12,6 +12,7 @@
 #include "supervisor/launcher/install_command.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/launcher_arguments.h"
+#include "supervisor/launcher/rollback_report.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -175,6 +176,21 @@ void InstallCommand::RestartForUpgrade(Context& context) {
 void InstallCommand::SynchronousRestart(Context& context) {
   context.currentService->Restart();
   Trace(kTraceDebug, "SynchronousRestart", "Product restarted successfully");
+  ReportRolledBackRestart(context);
+}
+
+void InstallCommand::ReportRolledBackRestart(const Context& context) {
+  // The start that rolled back told it on its own console, which the service manager
+  // keeps (the journal, or this command's trace): the package manager's output must show
+  // it too.
+  Launcher& launcher = GetLauncher();
+  boost::system::error_code error;
+  if (launcher.GetUpgradeState() != UpgradeState::RolledBack ||
+      !fs::equivalent(context.product.Failed().Root(), context.newPatch.Root(), error)) {
+    return;
+  }
+  ReportRollback(*this, "SynchronousRestart", context.installingVersion,
+                 launcher.GetPatchVersion(context.currentLink));
 }
 
 void InstallCommand::AsynchronousRestart(const Context& context) {

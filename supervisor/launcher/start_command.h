@@ -13,8 +13,11 @@
 //   of the system is pointed at it.
 // - A failed first start stops the new patch's watchdog server when one runs (so that the
 //   previous product can take the pid file), and waits at most 30 s for it.
-// - A completed rollback sends no event of its own; it traces the version that runs again.
-//   The failed patch stays behind its install-failed link until the next package removes it.
+// - A completed rollback sends no event of its own, but it is never silent: it prints a
+//   warning naming the version that failed and the version that runs again (standard
+//   output, which the journal keeps under systemd) and traces the same at error level
+//   (ReportRollback). The exit code stays that of the start. The failed patch stays behind
+//   its install-failed link until the next package removes it.
 // - A failed rollback leaves the state at "RollingBack" (nothing of the step is undone: its
 //   actions are idempotent) so that the next start repeats it.
 // - The packages to remove are those of the previous product after an upgrade that renamed

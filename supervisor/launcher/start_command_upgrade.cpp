@@ -13,6 +13,7 @@
 #include "supervisor/common/upgrade/upgrade_info.h"
 #include "supervisor/common/upgrade/upgrade_state_store.h"
 #include "supervisor/launcher/launcher.h"
+#include "supervisor/launcher/rollback_report.h"
 #include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/stop_command.h"
 
@@ -239,8 +240,9 @@ void StartCommand::RollingBack(Context& context) {
 
 void StartCommand::CompleteRollback(Context& context) {
   RunGuarded(*this, "RollingBack", [&] {
-    Trace(kTraceDebug, "RollingBack", "Rolled back to version ",
-          GetLauncher().GetPatchVersion(context.current).ToString());
+    const Launcher& launcher = GetLauncher();
+    ReportRollback(*this, "RollingBack", launcher.GetPatchVersion(context.product.Failed()),
+                   launcher.GetPatchVersion(context.current));
   });
 }
 
