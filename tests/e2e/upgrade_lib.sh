@@ -32,10 +32,18 @@ SCRIPT
   chmod 0755 -- "$libexec/launcher"
 }
 
-# With "running", a's server keeps running, as one started by hand would: the service
-# manager's restart does not stop what it did not start.
 lay_upgrade() {
-  local stub=0 keep=${1:-}
+  upgrade_lib_lay stopped
+}
+
+# The same, but a's server keeps running, as one started by hand would: the service
+# manager's restart does not stop what it did not start.
+lay_upgrade_running() {
+  upgrade_lib_lay running
+}
+
+upgrade_lib_lay() {
+  local stub=0 server=$1
   export_available || stub=1
   install_product a 12.4.0.1
   mkdir -p "$PATCH_DIR/var/opt/brevantis/tarn/private/updates/avbases"
@@ -47,7 +55,7 @@ lay_upgrade() {
   mkdir -p "$PATCH_DIR/var/opt/brevantis/tarn/private"
   printf '{\n    "OldVersion": "12.4.0.1"\n}\n' >"$PATCH_DIR/var/opt/brevantis/tarn/private/upgrade.json"
   ln -s "$PATCH_DIR" "$E2E_TARN_VAR/install-upgrade"
-  if [[ $keep != running ]]; then
+  if [[ $server != running ]]; then
     run_launcher --stop
     expect_status 0
   fi

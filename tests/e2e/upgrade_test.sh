@@ -73,7 +73,7 @@ case $case in
     expect_status 2
     ;;
   outside)
-    lay_upgrade running
+    lay_upgrade_running
     old=$(<"$E2E_WDSERVER_PIDFILE")
     start_as_service_manager
     expect_status 0
