@@ -42,14 +42,17 @@ remove_apt_sources() {
   find /etc/apt/sources.list.d -mindepth 1 -delete
 }
 
-# Sets HEALTH[key] from the health script's report on this host.
+# Sets HEALTH[key] from the health script's report on this host, with the rollback warning
+# looked for in the trace after MARK (from "tarn-health --mark"; $WHOLE_TRACE: all of it).
+# shellcheck disable=SC2034 # Used by the tests that source this file.
+readonly WHOLE_TRACE=0:0
 declare -A HEALTH=()
 read_health() {
-  local line
+  local mark=$1 line
   HEALTH=()
   while IFS= read -r line; do
     HEALTH[${line%%=*}]=${line#*=}
-  done < <("$FLEET_HEALTH")
+  done < <("$FLEET_HEALTH" --since "$mark")
 }
 
 # The health report holds each KEY=VALUE given, as seen by WHAT.

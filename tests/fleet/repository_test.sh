@@ -45,7 +45,7 @@ expect_tool_refused() {
 
 # VERSION runs, installed and healthy as the role checks it.
 expect_runs() {
-  read_health
+  read_health "$WHOLE_TRACE"
   expect_health "$2" status=0 "version=$1" state=Installed failed_version=none
 }
 

@@ -136,7 +136,7 @@ on_host() {
 
 # Sets HEALTH from the role's health report on HOST (the trace since MARK).
 read_host_health() {
-  local host=$1 mark=${2:-0:0} line
+  local host=$1 mark=${2:-$WHOLE_TRACE} line
   HEALTH=()
   while IFS= read -r line; do
     HEALTH[${line%%=*}]=${line#*=}
@@ -249,6 +249,11 @@ expect_health "host1 after the rollout of $V2" status=0 "version=$V2" state=Inst
   rollback_warning=none
 read_host_health "$FAULTY_HOST" "${MARKS[$FAULTY_HOST]}"
 expect_health "$FAULTY_HOST after the rollout of $V2" status=0 "version=$V1" state=RolledBack "failed_version=$V2"
+# A launcher that warns of the rollback names both versions.
+if [[ ${HEALTH[rollback_warning]} != none ]]; then
+  expect_eq "The upgrade to version $V2 failed to start and was rolled back; version $V1 runs." \
+    "${HEALTH[rollback_warning]}" "the rollback warning in $FAULTY_HOST's trace"
+fi
 # host3: the launcher never ran, and the package is the first version's.
 expect_eq "${MARKS[host3]}" "$(on_host host3 sh -s -- --mark <"$FLEET_HEALTH")" "host3's trace"
 expect_eq "$V1" "$(on_host host3 "dpkg-query -W -f '\${Version}' tarn")" "host3's package"
