@@ -10,7 +10,8 @@
 #   2. The second version is rolled out after its watchdog server was made to fail on host2
 #      only: host1 upgrades, host2 rolls back to the first version and fails its health
 #      check, and the rollout stops: host3 is never touched.
-#   3. Each host's active version and state are shown, and the product is purged everywhere.
+#   3. Each host's active version and state are shown.
+#   4. The product is removed everywhere (its data stays), then purged.
 # The time of each host's upgrade and of each rollout is printed.
 source "$(dirname "${BASH_SOURCE[0]}")/fleet.sh"
 require_sandbox
@@ -269,6 +270,15 @@ for host in "${HOSTS[@]}"; do
 done
 echo
 
+# 4. Removal keeps the product's data, purging does not: all hosts in one batch.
+rollout tarn_state=absent tarn_batch=${#HOSTS[@]}
+expect_rollout_status 0 "the removal"
+echo "Removal on ${#HOSTS[@]} hosts at once: $SECONDS_TAKEN s"
+for host in "${HOSTS[@]}"; do
+  on_host "$host" test ! -e /etc/init.d/tarn || fail "the removal left the init script on $host"
+  on_host "$host" test -f /var/opt/brevantis/tarn/common/tarn.ini ||
+    fail "the removal took the product's configuration on $host"
+done
 rollout tarn_state=purged tarn_batch=${#HOSTS[@]}
 expect_rollout_status 0 "the purge"
 echo "Purge on ${#HOSTS[@]} hosts at once: $SECONDS_TAKEN s"
