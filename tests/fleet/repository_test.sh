@@ -33,10 +33,11 @@ tool() {
   cat -- "$TOOL_OUT" >>"$E2E_SCRATCH/tools.log"
 }
 
-# The last tool run succeeded, or failed saying TEXT.
+# The last tool run succeeded (WHAT names it in the failure).
 expect_tool_ok() {
   ((STATUS == 0)) || fail "$(printf '%s failed (%s):\n%s' "$1" "$STATUS" "$(cat -- "$TOOL_OUT")")"
 }
+# The last tool run (WHAT) failed, saying TEXT.
 expect_tool_refused() {
   local what=$1 text=$2
   ((STATUS != 0)) || fail "$(printf '%s was not refused:\n%s' "$what" "$(cat -- "$TOOL_OUT")")"
@@ -49,8 +50,8 @@ expect_runs() {
   expect_health "$2" status=0 "version=$1" state=Installed failed_version=none
 }
 
-# A copy of the published repository of FORMAT (apt or rpm) as variant NAME below $WWW:
-# its small files copied, so that they can be changed, and its packages linked.
+# A copy of the published repository of FORMAT (apt or rpm) as variant NAME below $WWW,
+# to be broken in one way.
 make_variant() {
   local name=$1 format=$2
   mkdir -p -- "$WWW/$name"
@@ -306,8 +307,8 @@ test_rpm() {
   expect_runs "$V2" "after the upgrade to $V2"
   expect_contains "tarn $V2 runs on localhost, state Installed" "$ROLE_LOG"
 
-  # rpm itself, with the key that dnf imported: the published packages are signed by it,
-  # the builds are not, and damage breaks the signature.
+  # rpm itself, with the key that the role imported: the published packages are signed by
+  # it, the builds are not.
   local arch published build
   arch=$(rpm --eval '%{_arch}')
   published=$FLEET_REPOSITORY/rpm/tarn-$V2-1.$arch.rpm
