@@ -10,8 +10,11 @@
 #   4. the fourth version installs after the rollback, although the maintainer script's
 #      launcher is killed in the middle: dpkg --configure --pending (rpm: installing again)
 #      completes it;
-#   5. the removal uninstalls and keeps the data; the purge (dpkg) removes it, as the erase
-#      (rpm) did already: nothing of the product is left.
+#   5. (dpkg) a removal without purge, then the same version installed again: the service
+#      is back and starts the product;
+#   6. the removal uninstalls and keeps the data, also with the package's unpacked files
+#      deleted beforehand; the purge (dpkg) removes it, as the erase (rpm) did already:
+#      nothing of the product is left.
 # Under SysV init the real service and update-rc.d run the init script; under systemd the
 # stand-in systemctl runs the installed unit's commands.
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
@@ -210,8 +213,25 @@ ANSWER
   expect_running "$v4"
   expect_eq "" "$(patches_of "$v2")$(patches_of "$v3")" "patches of $v2 and $v3"
 
-  # 5. The removal stops and unregisters the product and keeps its data; the purge does not.
+  # 5. (dpkg) Removed without purge and installed again: the service comes back and the
+  #    product starts through it, with its identity.
+  if [[ $format == deb ]]; then
+    package deb remove
+    expect_package_status 0 "removal before the reinstallation"
+    expect_service_unregistered
+    package deb install "$v4"
+    expect_package_status 0 "installation of $v4 after its removal"
+    expect_service_registered
+    start_service
+    expect_running "$v4"
+    expect_file_eq "$pcid" "$PRODUCT_VAR/common/pcid"
+  fi
+
+  # 6. The removal stops and unregisters the product and keeps its data, even when an
+  #    administrator deleted the package's unpacked files; the purge does not keep it.
+  rm -rf -- "${PRODUCT_VAR:?}/install_$v4"
   package "$format" remove
+  expect_contains "install_$v4/opt/brevantis/tarn/libexec/launcher is missing; uninstalling with" "$TOOL_OUT"
   expect_package_status 0 "removal ($format)"
   not "$CURRENT_LAUNCHER" --status >/dev/null 2>&1
   [[ ! -e $E2E_WDSERVER_PIDFILE ]] || fail "the watchdog server's pid file outlived the removal"
