@@ -132,7 +132,10 @@ run_real_systemd() {
 
   # shellcheck disable=SC2034 # Read by the sandbox script.
   command_status=0
-  enter_sandbox "$pid1" "$cwd" "$@" <&0 &
+  # In a scope of its own, as an administrator's shell runs in a session: what the command
+  # leaves running is the service manager's to end at the power-off, quickly.
+  enter_sandbox "$pid1" "$cwd" systemd-run --quiet --scope --collect --unit=launcher-sandbox-command \
+    --property=TimeoutStopSec=2s -- "$@" <&0 &
   command_pid=$!
   while :; do
     interrupted=0
@@ -261,7 +264,6 @@ inside_real_systemd() {
     { mkdir -p -- "$root$path" && mount --rbind -- "$path" "$root$path"; } || die "cannot bind $path in"
   done <"$state/binds"
   printf '%s' "$(readlink /proc/self/ns/pid)" >"$state/pidns" || die "cannot write $state/pidns"
-  hostname launcher-sandbox || die "cannot name the sandbox's host"
   exec unshare --cgroup -- "$BASH" "$SANDBOX_SELF" --boot-real-systemd "$state"
 }
 
@@ -281,6 +283,8 @@ boot_real_systemd() {
   copy_real_tools "${PASS_THROUGH[@]}" systemctl
   install_standins
   configure_rpm
+  # systemd names the host from this file: a shell inside tells where it is.
+  echo launcher-sandbox >/etc/hostname
   for unit in "${MASKED_UNITS[@]}"; do
     ln -sfn /dev/null "/etc/systemd/system/$unit"
   done
