@@ -155,14 +155,24 @@ run_real_systemd() {
 
 # Waits until systemd reports the end of its boot; a sandbox that does not boot is the
 # sandbox's failure, with systemd's own words in the state directory.
+# Whether PID1 is systemd in the sandbox's own root with its private socket open. Until
+# then PID 1 is this script, /proc/PID1/root may still be the host's root, and a systemd of
+# the host may have a socket there: never ask that one.
+systemd_started() {
+  local pid1=$1
+  [[ $(readlink "/proc/$pid1/exe" 2>/dev/null) == */lib/systemd/systemd &&
+    $(stat -L -c %d:%i "/proc/$pid1/root/" 2>/dev/null) != "$(stat -L -c %d:%i /)" &&
+    -S /proc/$pid1/root/run/systemd/private ]]
+}
+
 wait_for_boot() {
-  local pid1=$1 unshare_pid=$2 state=$3 answer
-  # PID 1 is this script until it executes systemd, which then opens its private socket.
+  local pid1=$1 unshare_pid=$2 state=$3 answer waited
   for ((waited = 0; waited < BOOT_TIMEOUT * 100; waited++)); do
-    [[ -S /proc/$pid1/root/run/systemd/private ]] && break
+    systemd_started "$pid1" && break
     kill -0 "$unshare_pid" 2>/dev/null || die "the sandbox ended while it set up: $(tail -n 5 "$state/boot.log")"
     sleep 0.01
   done
+  systemd_started "$pid1" || die "systemd did not start in the sandbox within $BOOT_TIMEOUT s"
   # The real systemctl, which records nothing: the sandbox's own questions are not the
   # command's calls.
   answer=$(timeout "$BOOT_TIMEOUT" nsenter --target "$pid1" --mount --pid --root -- \
