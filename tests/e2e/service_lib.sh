@@ -3,7 +3,9 @@
 # sandbox shows: the real systemd, or SysV with the real service and update-rc.d running
 # the shipped init script.
 
+# shellcheck disable=SC2034 # Both are for the tests that source this file.
 readonly SERVICE_UNIT=/lib/systemd/system/tarn.service
+# shellcheck disable=SC2034
 readonly SERVICE_WANTS=/etc/systemd/system/multi-user.target.wants/tarn.service
 
 # "systemd" or "sysv", from PID 1 as the launcher tells them apart.
