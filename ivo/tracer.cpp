@@ -1,6 +1,7 @@
 // Named tracer over a channel: stamps each record with the time, the thread and the process.
 #include "ivo/tracer.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +10,28 @@
 
 namespace ivo {
 namespace {
+
+// The ids of the calling thread and of its process, asked of the kernel once per thread
+// rather than twice per record. A forked child asks again: only its forking thread lives
+// on there, with ids of its own.
+struct Ids {
+  pid_t thread = 0;
+  pid_t process = 0;
+};
+thread_local Ids cachedIds;
+
+void ForgetIds() {
+  cachedIds = Ids{};
+}
+
+const Ids& CurrentIds() {
+  static const int registered = pthread_atfork(nullptr, nullptr, &ForgetIds);
+  static_cast<void>(registered);
+  if (cachedIds.thread == 0) {
+    cachedIds = {static_cast<pid_t>(syscall(SYS_gettid)), getpid()};
+  }
+  return cachedIds;
+}
 
 class Tracer final : public ITracer {
  public:
@@ -29,8 +52,9 @@ class Tracer final : public ITracer {
     record.message = message;
     record.level = level;
     clock_gettime(CLOCK_REALTIME, &record.time);
-    record.thread = static_cast<pid_t>(syscall(SYS_gettid));
-    record.process = getpid();
+    const Ids& ids = CurrentIds();
+    record.thread = ids.thread;
+    record.process = ids.process;
     channel_->Write(record);
   }
 
