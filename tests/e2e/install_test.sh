@@ -309,7 +309,7 @@ SCRIPT
       cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
       expect_eq /dev/null "$(readlink "$override")" "the administrator's mask"
       expect_contains "systemctl daemon-reload" "$LAUNCHER_SANDBOX/calls"
-      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
       expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
       expect_contains "RegisterService: Service tarn is masked ($override -> /dev/null); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
       expect_contains "RestartForUpgrade: Skip product restart. The service is masked" "$E2E_TRACE_FILE"
@@ -327,7 +327,7 @@ SCRIPT
       run_launcher --install t3
       expect_status 0
       [[ ! -e $override ]] || fail "a unit file at $override was left to override the product's"
-      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
       expect_contains "RegisterService: Service tarn was registered before; its enablement stays as it is" "$E2E_TRACE_FILE"
       # Removed without purge, then installed again: the unit comes back, enabled.
       rm -f -- "$unit"
@@ -337,6 +337,20 @@ SCRIPT
       expect_status 0
       cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
       expect_contains "systemctl enable tarn" "$LAUNCHER_SANDBOX/calls"
+      # Masked below /run (systemctl mask --runtime), which only systemctl tells: kept too,
+      # where enabling or restarting the unit would fail the install.
+      standin_answer systemctl <<'SCRIPT'
+[[ $* != "is-enabled tarn" ]] || { echo masked-runtime; exit 1; }
+[[ $* != "show -p FragmentPath multi-user.target" ]] || echo FragmentPath=/lib/systemd/system/multi-user.target
+exit 0
+SCRIPT
+      unpack_build
+      clear_calls
+      run_launcher --install t5
+      expect_status 0
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+      expect_contains "RegisterService: Service tarn is masked (systemctl is-enabled); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
     else
       # Removed without purge, then installed again: the init script link comes back,
       # registered with the real update-rc.d.
