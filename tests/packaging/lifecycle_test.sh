@@ -189,6 +189,8 @@ lifecycle() {
   expect_eq "$(patches_of "$v2")" "$(link_target current)" "install-current after the rollback"
   expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
   expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
+  # The package tool's output says so.
+  expect_console_contains "Warning: the upgrade to version $v3 failed to start and was rolled back; version $v2 runs." "$TOOL_OUT"
 
   # 4. The next version after the rollback, whose maintainer script's launcher is killed
   #    after it laid the patch: the package tool's rerun completes the upgrade; the failed
