@@ -257,11 +257,24 @@ case $case in
     expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" "links after the second package"
     [[ ! -e $E2E_TARN_VAR/${BUILD_VERSION}_t2 ]] || fail "the superseded patch is left behind"
     expect_contains "NewerKey=1" "$COMMON/tarn.ini"
-    # The reboot.
-    run_launcher --stop
-    expect_status 0
-    start_as_service_manager
-    expect_status 0
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      # The reboot.
+      run_launcher --stop
+      expect_status 0
+      start_as_service_manager
+      expect_status 0
+    else
+      # No reboot: an administrator's start through the init script while a's server still
+      # runs. The start does the upgrade and stops a's server before it starts the new one.
+      old=$(<"$E2E_WDSERVER_PIDFILE")
+      service tarn start >"$E2E_SCRATCH/service.out" 2>&1 || fail "service tarn start: $(<"$E2E_SCRATCH/service.out")"
+      [[ ! -e /proc/$old ]] || fail "a's server $old still runs beside the new one"
+      # Server, starter and product of the new patch, and nothing else of the product.
+      processes=$(for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
+        grep -F "$E2E_TARN_VAR/" | sort)
+      expect_eq "$(printf "$patch/opt/brevantis/tarn/libexec/%s\n" tarn tarn-starter wdserver)" \
+        "$processes" "the product's processes"
+    fi
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the reboot"
     expect_running_patch "$patch"
     ;;
