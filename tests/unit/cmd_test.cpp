@@ -174,6 +174,16 @@ TEST_F(CmdObjectTest, TracedOutputKeepsWholeLinesAcrossReads) {
                                             "/var/opt/brevantis/tarn", "second", "third", "last"));
 }
 
+// Output without line ends is not held without bound: pieces of the longest line.
+TEST_F(CmdObjectTest, TracedOutputWithoutLineEndsIsTracedInPieces) {
+  constexpr size_t kLongest = CmdObject::kLongestTracedLine;
+  Shell("head -c " + std::to_string(2 * kLongest + 10) +
+        " /dev/zero | tr '\\0' x; echo; echo end")();
+  EXPECT_THAT(tracer_->Texts(),
+              ElementsAre(::testing::StartsWith("Running "), std::string(kLongest, 'x'),
+                          std::string(kLongest, 'x'), std::string(10, 'x'), "end"));
+}
+
 TEST_F(CmdObjectTest, ThrowingSinkAbortsTheRunAndEndsTheChild) {
   pid_t child = 0;
   auto command = Shell("echo $$; exec sleep 60");

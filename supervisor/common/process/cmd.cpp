@@ -212,7 +212,9 @@ CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
 
 CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {
   // Each trace record is one line with the trace's own prefix and line end, so a line
-  // never spans two records and no record holds a line without its prefix.
+  // never spans two records and no record holds a line without its prefix. A child that
+  // writes without line ends must not make the launcher hold all of it: such a line is
+  // traced in pieces of kLongestTracedLine bytes.
   return std::make_shared<std::function<void(std::string_view)>>(
       [tracer = tracer_, level, partial = std::string()](std::string_view chunk) mutable {
         if (!ivo::IsEnabled(tracer.get(), level)) {
@@ -232,6 +234,10 @@ CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {
           chunk.remove_prefix(end + 1);
         }
         partial.append(chunk);
+        while (partial.size() >= kLongestTracedLine) {
+          tracer->Trace(level, std::string_view(partial).substr(0, kLongestTracedLine));
+          partial.erase(0, kLongestTracedLine);
+        }
       });
 }
 
