@@ -262,11 +262,17 @@ case $case in
       old=$(<"$E2E_WDSERVER_PIDFILE")
       service tarn start >"$E2E_SCRATCH/service.out" 2>&1 || fail "service tarn start: $(<"$E2E_SCRATCH/service.out")"
       [[ ! -e /proc/$old ]] || fail "a's server $old still runs beside the new one"
-      # Server, starter and product of the new patch, and nothing else of the product.
-      processes=$(for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
-        grep -F "$E2E_TARN_VAR/" | sort)
-      expect_eq "$(printf "$patch/opt/brevantis/tarn/libexec/%s\n" tarn tarn-starter wdserver)" \
-        "$processes" "the product's processes"
+      # Server, starter and product of the new patch, and nothing else of the product (the
+      # starter starts the product on its own time).
+      product_processes() {
+        for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
+          grep -F "$E2E_TARN_VAR/" | sort || true
+      }
+      one_set="$(printf "$patch/opt/brevantis/tarn/libexec/%s\n" tarn tarn-starter wdserver)"
+      is_one_set() { [[ $(product_processes) == "$one_set" ]]; }
+      wait_until "one set of the new patch's processes" is_one_set
+      sleep 0.2
+      expect_eq "$one_set" "$(product_processes)" "the product's processes a moment later"
     fi
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the reboot"
     expect_running_patch "$patch"
