@@ -68,6 +68,19 @@ read_start_time() {
   start_time=${fields[19]}
 }
 
+# True when process PID is PID 1 of a PID namespace below this one.
+is_namespace_init() {
+  local key numbers=()
+  while read -r key numbers; do
+    if [[ $key == NSpid: ]]; then
+      read -r -a numbers <<<"$numbers"
+      ((${#numbers[@]} > 1 && numbers[-1] == 1))
+      return
+    fi
+  done <"/proc/$1/status"
+  return 1
+}
+
 own_pid_namespace() {
   local link
   link=$(readlink /proc/self/ns/pid)
@@ -85,21 +98,26 @@ cgroup_owner_alive() {
 }
 
 # Kills whatever is left in the group DIR and removes it with all its children. Fails
-# when the group is still there after about five seconds.
+# when the group is still there after five seconds.
 remove_sandbox_cgroup() {
-  local dir=$1 event value attempt
+  local dir=$1 deadline=$((SECONDS + 5))
   [[ -d $dir ]] || return 0
-  while read -r event value; do
-    if [[ $event == populated && $value == 1 ]]; then
-      echo 1 >"$dir/cgroup.kill" 2>/dev/null || true
-    fi
-  done <"$dir/cgroup.events"
-  for ((attempt = 0; attempt < 500; attempt++)); do
+  cgroup_empty "$dir" || echo 1 >"$dir/cgroup.kill" 2>/dev/null || true
+  while :; do
     # Children before parents; a group can go once its last process has been released.
     find "$dir" -depth -type d -exec rmdir -- {} + 2>/dev/null
     [[ -d $dir ]] || return 0
+    ((SECONDS < deadline)) || return 1
     sleep 0.01
   done
+}
+
+# True when the group DIR holds no process any more, nor does any group below it.
+cgroup_empty() {
+  local event value
+  while read -r event value; do
+    [[ $event != populated ]] || return "$value"
+  done 2>/dev/null <"$1/cgroup.events"
   return 1
 }
 
@@ -159,35 +177,53 @@ start_console() {
     die "the console helper $console_binary gave no terminal"
 }
 
+# Sets entry to the command that runs a program in all of the sandbox's namespaces and its
+# root, in the working directory DIR there. nsenter opens the directory before it enters
+# the namespaces, so it is named through PID 1's root: otherwise the program's working
+# directory would be the host's.
+set_entry() {
+  entry=(nsenter --target "$systemd_pid" --all --root --wd="/proc/$systemd_pid/root$1" --)
+}
+
 # Runs COMMAND... inside the booted sandbox, for the sandbox's own questions to systemd.
 in_systemd() {
-  nsenter --target "$systemd_pid" --all --root --wd=/ -- "$@"
+  local entry
+  set_entry /
+  "${entry[@]}" "$@"
 }
 
 # Boots systemd in new namespaces and waits until it is up. Sets systemd_unshare_pid and
 # systemd_pid (PID 1 of the sandbox, as the host numbers it).
 boot_systemd() {
-  local hostname=$1 attempt children exe socket state process_state
+  local hostname=$1 deadline=$((SECONDS + BOOT_TIMEOUT)) children=() exe socket state
+  local process_state host_mount_ns host_net_ns
   shift
+  host_mount_ns=$(readlink /proc/self/ns/mnt)
+  host_net_ns=$(readlink /proc/self/ns/net)
   # unshare dies with this shell, and systemd with unshare, even when this shell is
   # killed outright. systemd's own messages go to its console once it has one.
   setpriv --pdeathsig KILL -- unshare --pid --mount --uts --ipc --net --fork --kill-child \
     --propagation private -- "$BASH" "$self" --inside-systemd "$state_dir" "$sandbox_cgroup" \
-    "$(readlink /proc/self/ns/mnt)" "$(readlink /proc/self/ns/net)" "$console_terminal" \
-    "$hostname" -- "$@" </dev/null >&2 &
+    "$host_mount_ns" "$host_net_ns" "$console_terminal" "$hostname" -- "$@" </dev/null >&2 &
   systemd_unshare_pid=$!
   systemd_pid=""
+  systemd_booted=0
   socket=""
-  for ((attempt = 0; attempt < BOOT_TIMEOUT * 100; attempt++)); do
+  while ((SECONDS < deadline)); do
     if [[ -z $systemd_pid ]]; then
-      children=$(<"/proc/$systemd_unshare_pid/task/$systemd_unshare_pid/children") || children=""
-      systemd_pid=${children%% *}
+      # Until the exec of unshare, a child would be one of the shell's own.
+      read -r -a children 2>/dev/null \
+        <"/proc/$systemd_unshare_pid/task/$systemd_unshare_pid/children" || true
+      if ((${#children[@]} > 0)) && is_namespace_init "${children[0]}"; then
+        systemd_pid=${children[0]}
+      fi
     elif [[ -z $socket ]]; then
       # Before the exec, PID 1 is this script in the host's root, where the socket path
       # would name the host's own systemd.
       exe=$(readlink "/proc/$systemd_pid/exe") || exe=""
       [[ ${exe##*/} != systemd ]] || socket=/proc/$systemd_pid/root/run/systemd/private
     elif [[ -S $socket ]]; then
+      systemd_booted=1
       break
     fi
     if ! read_process_state "$systemd_unshare_pid" || [[ $process_state == Z ]]; then
@@ -198,7 +234,7 @@ boot_systemd() {
   [[ -n $socket && -S $socket ]] || die "systemd did not start within $BOOT_TIMEOUT s$(console_excerpt)"
   # The real systemctl, so that the sandbox's own questions are not recorded as calls.
   state=$(in_systemd timeout "$BOOT_TIMEOUT" "$state_dir/real/systemctl" is-system-running \
-    --wait 2>&1) || true
+    --wait) || true
   if [[ $state != running ]]; then
     in_systemd "$state_dir/real/systemctl" --failed --no-pager >&2 || true
     die "systemd in the sandbox is \"$state\" after its boot, not \"running\"$(console_excerpt)"
@@ -215,44 +251,39 @@ console_excerpt() {
 # caller's environment and the sandbox's variables; its processes go to the command's
 # group. Sets command_pid (nsenter, whose one child is the command).
 start_command() {
-  local dir=$cwd
+  local dir=$cwd entry
   [[ -d /proc/$systemd_pid/root$dir ]] || dir=/
+  set_entry "$dir"
   (
     echo 0 >"$sandbox_cgroup/command/cgroup.procs" ||
       die "cannot move the command into $sandbox_cgroup/command"
     exec env LAUNCHER_SANDBOX="$state_dir" LAUNCHER_SANDBOX_INIT=systemd \
-      setpriv --pdeathsig KILL --bounding-set "$DROPPED_CAPABILITIES" -- \
-      nsenter --target "$systemd_pid" --all --root --wd="$dir" -- "$@"
+      setpriv --pdeathsig KILL --bounding-set "$DROPPED_CAPABILITIES" -- "${entry[@]}" "$@"
   ) <&0 &
   command_pid=$!
 }
 
-# True when the group DIR holds no process any more.
-cgroup_empty() {
-  local event value
-  while read -r event value; do
-    [[ $event != populated ]] || return "$value"
-  done <"$1/cgroup.events"
-  return 1
-}
-
 # Ends the command's leftovers, powers systemd off (it stops its services as on a real
-# machine), kills it if that takes too long, and removes the sandbox's group.
+# machine), kills it if that takes too long or it never came up, and removes the
+# sandbox's group.
 stop_systemd_sandbox() {
-  local attempt
+  local deadline=$((SECONDS + POWER_OFF_GRACE))
   if [[ -n ${systemd_unshare_pid:-} ]]; then
     # Processes that the command left running would hold up the power-off.
     echo 1 >"$sandbox_cgroup/command/cgroup.kill" 2>/dev/null || true
-    kill -s RTMIN+4 "$systemd_pid" 2>/dev/null || true
-    for ((attempt = 0; attempt < POWER_OFF_GRACE * 100; attempt++)); do
-      cgroup_empty "$sandbox_cgroup/init" && break
-      sleep 0.01
-    done
-    if ! cgroup_empty "$sandbox_cgroup/init"; then
-      printf '%s: warning: systemd did not power off within %s s; killed\n' \
-        "$PROGRAM" "$POWER_OFF_GRACE" >&2
-      echo 1 >"$sandbox_cgroup/cgroup.kill" 2>/dev/null || true
+    if ((systemd_booted)); then
+      kill -s RTMIN+4 "$systemd_pid" 2>/dev/null || true
+      while ! cgroup_empty "$sandbox_cgroup/init" && ((SECONDS < deadline)); do
+        sleep 0.01
+      done
+      cgroup_empty "$sandbox_cgroup/init" ||
+        printf '%s: warning: systemd did not power off within %s s; killed\n' \
+          "$PROGRAM" "$POWER_OFF_GRACE" >&2
     fi
+    # Whatever is left: a systemd that hangs, or a boot that failed before systemd ran
+    # (unshare takes its child along).
+    echo 1 >"$sandbox_cgroup/cgroup.kill" 2>/dev/null || true
+    kill -s KILL "$systemd_unshare_pid" 2>/dev/null || true
     wait "$systemd_unshare_pid" 2>/dev/null || true
     systemd_unshare_pid=""
   fi
@@ -452,6 +483,8 @@ configure_systemd() {
   printf '%s\n' "[Unit]" "Description=Launcher sandbox" "Requires=basic.target" \
     "After=basic.target" "AllowIsolate=yes" >"$units/$SYSTEMD_TARGET" ||
     die "cannot write $units/$SYSTEMD_TARGET"
-  printf '%s\n' "$hostname" >/etc/hostname || die "cannot write /etc/hostname"
+  # As Debian's installer names the machine, so that tools such as rpmbuild resolve it.
+  { printf '%s\n' "$hostname" >/etc/hostname &&
+    printf '127.0.1.1\t%s\n' "$hostname" >>/etc/hosts; } || die "cannot name the machine $hostname"
   hostname "$hostname" || die "cannot set the host name"
 }
