@@ -88,13 +88,21 @@ own_pid_namespace() {
   printf '%s\n' "${link%]}"
 }
 
+# True while process PID, started at START, runs (an ended one that waits for its parent
+# does not count).
+process_alive() {
+  local start_time process_state
+  read_start_time "$1" && [[ $start_time == "$2" ]] &&
+    read_process_state "$1" && [[ $process_state != Z ]]
+}
+
 # True while the process that owns the sandbox group NAME runs. Groups of sandboxes run
 # from other PID namespaces cannot be judged and count as owned.
 cgroup_owner_alive() {
-  local name=$1 pid_namespace pid start start_time
+  local name=$1 pid_namespace pid start
   IFS=. read -r _ pid_namespace pid start <<<"$name"
   [[ $pid_namespace == "$(own_pid_namespace)" ]] || return 0
-  read_start_time "$pid" && [[ $start_time == "$start" ]]
+  process_alive "$pid" "$start"
 }
 
 # Kills whatever is left in the group DIR and removes it with all its children. Fails
@@ -137,8 +145,8 @@ sweep_stale_cgroups() {
 # ended, then removes the group DIR if it is still there. Runs detached from the sandbox,
 # so that it outlives a sandbox that was killed.
 reap() {
-  local dir=$1 pid=$2 start=$3 start_time
-  while read_start_time "$pid" && [[ $start_time == "$start" ]]; do
+  local dir=$1 pid=$2 start=$3
+  while process_alive "$pid" "$start"; do
     sleep 0.5
   done
   remove_sandbox_cgroup "$dir"
