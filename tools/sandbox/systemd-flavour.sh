@@ -81,6 +81,14 @@ is_namespace_init() {
   return 1
 }
 
+# Sleeps for SECONDS without starting a process, as the waits below poll often: reads
+# with a timeout from a pipe that this shell holds open for writing, so that no input and
+# no end of input ever comes.
+pause() {
+  [[ -n ${pause_fd:-} ]] || exec {pause_fd}<> <(:)
+  read -r -t "$1" -u "$pause_fd" || true
+}
+
 own_pid_namespace() {
   local link
   link=$(readlink /proc/self/ns/pid)
@@ -116,7 +124,7 @@ remove_sandbox_cgroup() {
     find "$dir" -depth -type d -exec rmdir -- {} + 2>/dev/null
     [[ -d $dir ]] || return 0
     ((SECONDS < deadline)) || return 1
-    sleep 0.01
+    pause 0.01
   done
 }
 
@@ -147,7 +155,7 @@ sweep_stale_cgroups() {
 reap() {
   local dir=$1 pid=$2 start=$3
   while process_alive "$pid" "$start"; do
-    sleep 0.5
+    pause 0.5
   done
   remove_sandbox_cgroup "$dir"
 }
@@ -203,14 +211,15 @@ in_systemd() {
 # Boots systemd in new namespaces and waits until it is up. Sets systemd_unshare_pid and
 # systemd_pid (PID 1 of the sandbox, as the host numbers it).
 boot_systemd() {
-  local hostname=$1 deadline=$((SECONDS + BOOT_TIMEOUT)) children=() exe socket state
+  local hostname=$1 deadline=$((SECONDS + BOOT_TIMEOUT)) children=() command socket state
   local process_state host_mount_ns host_net_ns
   shift
   host_mount_ns=$(readlink /proc/self/ns/mnt)
   host_net_ns=$(readlink /proc/self/ns/net)
   # unshare dies with this shell, and systemd with unshare, even when this shell is
-  # killed outright. systemd's own messages go to its console once it has one.
-  setpriv --pdeathsig KILL -- unshare --pid --mount --uts --ipc --net --fork --kill-child \
+  # killed outright. In a session of its own, systemd gets no signal from the caller's
+  # terminal (SIGINT would reboot it). Its own messages go to its console once it has one.
+  setsid setpriv --pdeathsig KILL -- unshare --pid --mount --uts --ipc --net --fork --kill-child \
     --propagation private -- "$BASH" "$self" --inside-systemd "$state_dir" "$sandbox_cgroup" \
     "$host_mount_ns" "$host_net_ns" "$console_terminal" "$hostname" -- "$@" </dev/null >&2 &
   systemd_unshare_pid=$!
@@ -228,8 +237,8 @@ boot_systemd() {
     elif [[ -z $socket ]]; then
       # Before the exec, PID 1 is this script in the host's root, where the socket path
       # would name the host's own systemd.
-      exe=$(readlink "/proc/$systemd_pid/exe") || exe=""
-      [[ ${exe##*/} != systemd ]] || socket=/proc/$systemd_pid/root/run/systemd/private
+      read -r command 2>/dev/null <"/proc/$systemd_pid/comm" || command=""
+      [[ $command != systemd ]] || socket=/proc/$systemd_pid/root/run/systemd/private
     elif [[ -S $socket ]]; then
       systemd_booted=1
       break
@@ -237,7 +246,7 @@ boot_systemd() {
     if ! read_process_state "$systemd_unshare_pid" || [[ $process_state == Z ]]; then
       die "systemd did not start in the sandbox$(console_excerpt)"
     fi
-    sleep 0.01
+    pause 0.01
   done
   [[ -n $socket && -S $socket ]] || die "systemd did not start within $BOOT_TIMEOUT s$(console_excerpt)"
   # The real systemctl, so that the sandbox's own questions are not recorded as calls.
@@ -263,6 +272,7 @@ start_command() {
   [[ -d /proc/$systemd_pid/root$dir ]] || dir=/
   set_entry "$dir"
   (
+    [[ -z ${pause_fd:-} ]] || exec {pause_fd}<&-
     echo 0 >"$sandbox_cgroup/command/cgroup.procs" ||
       die "cannot move the command into $sandbox_cgroup/command"
     exec env LAUNCHER_SANDBOX="$state_dir" LAUNCHER_SANDBOX_INIT=systemd \
@@ -282,7 +292,7 @@ stop_systemd_sandbox() {
     if ((systemd_booted)); then
       kill -s RTMIN+4 "$systemd_pid" 2>/dev/null || true
       while ! cgroup_empty "$sandbox_cgroup/init" && ((SECONDS < deadline)); do
-        sleep 0.01
+        pause 0.01
       done
       cgroup_empty "$sandbox_cgroup/init" ||
         printf '%s: warning: systemd did not power off within %s s; killed\n' \
