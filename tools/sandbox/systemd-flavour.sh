@@ -121,7 +121,7 @@ remove_sandbox_cgroup() {
   cgroup_empty "$dir" || echo 1 >"$dir/cgroup.kill" 2>/dev/null || true
   while :; do
     # Children before parents; a group can go once its last process has been released.
-    find "$dir" -depth -type d -exec rmdir -- {} + 2>/dev/null
+    find "$dir" -depth -type d -exec rmdir -- {} + 2>/dev/null || true
     [[ -d $dir ]] || return 0
     ((SECONDS < deadline)) || return 1
     pause 0.01
