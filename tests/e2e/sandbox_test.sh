@@ -105,11 +105,12 @@ host_snapshot() {
     { "$path" 2>&1 || echo "$path failed"; } | sed -e '/^#/d' -e 's/\[[0-9]*:[0-9]*\]//'
   done
   # Kernel settings (systemd would raise fs.file-max and set fs.protected_*), the host's
-  # name and mounts, and its control groups apart from those of other running sandboxes.
+  # name and mounts, and its control groups apart from those of sandboxes that other
+  # tests run meanwhile (run_sandbox checks that each of this test's own is gone).
   sysctl -a 2>/dev/null | grep -Ev "$VOLATILE_SYSCTLS" | LC_ALL=C sort
   hostname
   findmnt -rn -o TARGET,FSTYPE,OPTIONS | LC_ALL=C sort
-  find /sys/fs/cgroup -maxdepth 2 -type d ! -name 'launcher-sandbox.*' | LC_ALL=C sort
+  find /sys/fs/cgroup -maxdepth 2 -type d ! -name 'launcher-sandbox*' | LC_ALL=C sort
 }
 
 # A run that writes everywhere leaves nothing on the host, in every flavour; the inner
