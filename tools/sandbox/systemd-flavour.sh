@@ -50,21 +50,15 @@ find_cgroup2_root() {
 }
 
 # Sets process_state to the state letter of process PID (Z for one that has ended and
-# waits for its parent); fails when there is no such process.
-read_process_state() {
+# waits for its parent) and start_time to its start time (clock ticks after boot), which
+# with the pid names a process for good. Fails when there is no such process.
+read_process_stat() {
   local stat fields=()
   read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  # The command name in parentheses may hold blanks; the state is field 3, the start
+  # time field 22.
   read -r -a fields <<<"${stat##*) }"
   process_state=${fields[0]}
-}
-
-# Sets start_time to the start time of process PID (clock ticks after boot), which with
-# the pid names a process for good; fails when there is no such process.
-read_start_time() {
-  local stat fields=()
-  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
-  # The command name in parentheses may hold blanks; field 22 comes 20 fields after it.
-  read -r -a fields <<<"${stat##*) }"
   start_time=${fields[19]}
 }
 
@@ -100,8 +94,7 @@ own_pid_namespace() {
 # does not count).
 process_alive() {
   local start_time process_state
-  read_start_time "$1" && [[ $start_time == "$2" ]] &&
-    read_process_state "$1" && [[ $process_state != Z ]]
+  read_process_stat "$1" && [[ $start_time == "$2" && $process_state != Z ]]
 }
 
 # True while the process that owns the sandbox group NAME runs. Groups of sandboxes run
@@ -160,20 +153,19 @@ reap() {
   remove_sandbox_cgroup "$dir"
 }
 
-# Creates this sandbox's group and starts its reaper. Sets sandbox_cgroup and reaper_pid.
+# Creates this sandbox's group and starts its reaper, which ends by itself soon after
+# this shell. Sets sandbox_cgroup.
 create_sandbox_cgroup() {
-  local start_time
+  local start_time process_state
   find_cgroup2_root
   sweep_stale_cgroups
-  read_start_time "$$" || die "cannot read the start time of process $$"
+  read_process_stat "$$" || die "cannot read the start time of process $$"
   sandbox_cgroup=$cgroup2_root/$SANDBOX_CGROUP_PREFIX.$(own_pid_namespace).$$.$start_time
   mkdir -- "$sandbox_cgroup" "$sandbox_cgroup/init" "$sandbox_cgroup/command" ||
     die "cannot create the control group $sandbox_cgroup"
   # In a new session and not a child of this shell, so that neither a signal to the
   # caller's process group nor the killing of this process tree reaches it.
-  reaper_pid=$(setsid "$BASH" "$self" --reap "$sandbox_cgroup" "$$" "$start_time" \
-    </dev/null >/dev/null 2>&1 &
-    echo "$!")
+  (setsid "$BASH" "$self" --reap "$sandbox_cgroup" "$$" "$start_time" </dev/null >/dev/null 2>&1 &)
 }
 
 # ---------------------------------------------------------------------------------------
@@ -212,7 +204,7 @@ in_systemd() {
 # systemd_pid (PID 1 of the sandbox, as the host numbers it).
 boot_systemd() {
   local hostname=$1 deadline=$((SECONDS + BOOT_TIMEOUT)) children=() command socket state
-  local process_state host_mount_ns host_net_ns
+  local process_state start_time host_mount_ns host_net_ns
   shift
   host_mount_ns=$(readlink /proc/self/ns/mnt)
   host_net_ns=$(readlink /proc/self/ns/net)
@@ -243,7 +235,7 @@ boot_systemd() {
       systemd_booted=1
       break
     fi
-    if ! read_process_state "$systemd_unshare_pid" || [[ $process_state == Z ]]; then
+    if ! read_process_stat "$systemd_unshare_pid" || [[ $process_state == Z ]]; then
       die "systemd did not start in the sandbox$(console_excerpt)"
     fi
     pause 0.01
@@ -312,9 +304,6 @@ stop_systemd_sandbox() {
     kill -s TERM "$console_pid" 2>/dev/null || true
     wait "$console_pid" 2>/dev/null || true
   fi
-  if [[ -n ${reaper_pid:-} ]]; then
-    kill -s TERM "$reaper_pid" 2>/dev/null || true
-  fi
 }
 
 # Directories of the host that the sandbox shows as they are, beside the state directory:
@@ -336,8 +325,8 @@ systemd_binds() {
   done
 }
 
-# Runs COMMAND... in a sandbox whose PID 1 is the host's systemd; prints nothing itself
-# and returns the command's exit status. CHECKOUT and the BIND directories are shown as
+# Runs COMMAND... in a sandbox whose PID 1 is the host's systemd and exits with its
+# status; the EXIT trap ends the sandbox. CHECKOUT and the BIND directories are shown as
 # they are on the host.
 run_with_systemd() {
   local console_binary=$1 checkout=$2 bind_count=$3 binds=() hostname cwd
@@ -348,7 +337,7 @@ run_with_systemd() {
   [[ -x $console_binary ]] || die "the console helper $console_binary is missing"
   command -v nsenter >/dev/null || die "nsenter (util-linux) is not installed"
 
-  cwd=$(pwd -P)
+  cwd=$(pwd -P 2>/dev/null) || cwd=/
   create_sandbox_cgroup
   start_console "$console_binary"
   hostname=$SANDBOX_CGROUP_PREFIX-$$
@@ -391,6 +380,7 @@ inside_systemd_root() {
   build_systemd_root "$root" "$console" "$@"
   enter_root "$root"
 
+  mkdir -p -- "${CREATED_DIRS[@]}" || die "cannot create ${CREATED_DIRS[*]}"
   mount_empty_trees
   copy_real_tools "${PASS_THROUGH[@]}" systemctl
   install_standins
@@ -492,7 +482,9 @@ configure_systemd() {
   local hostname=$1 units=/etc/systemd/system link names=()
   names=("${MASKED_UNITS[@]}")
   for link in "$units"/*.wants/*; do
-    [[ -e $link || -L $link ]] && names+=("${link##*/}")
+    if [[ -e $link || -L $link ]]; then
+      names+=("${link##*/}")
+    fi
   done
   mkdir -p -- "$units" || die "cannot create $units"
   for link in "${names[@]}"; do
