@@ -69,9 +69,22 @@ tarn_install() {
   tarn_forget_tag
 }
 
-# Stops and unregisters the product; its data stays for a reinstall until the purge.
+# The launcher of the active patch, which every removal can fall back to.
+tarn_current_launcher=$tarn_var/install-current/opt/brevantis/tarn/libexec/launcher
+
+# Stops and unregisters the product; its data stays for a reinstall until the purge. The
+# launcher of these unpacked files does it, or, when an administrator deleted them, the
+# launcher of the active patch: a package must stay removable. With neither, nothing of the
+# product can run any more; the removal goes on with a warning.
 tarn_uninstall() {
-  "$tarn_launcher" --uninstall
+  if [ -x "$tarn_launcher" ]; then
+    "$tarn_launcher" --uninstall
+  elif [ -x "$tarn_current_launcher" ]; then
+    echo "tarn: $tarn_launcher is missing; uninstalling with $tarn_current_launcher" >&2
+    "$tarn_current_launcher" --uninstall
+  else
+    echo "tarn: no launcher to uninstall the product with ($tarn_launcher and $tarn_current_launcher are missing); its service registration, groups and packet-filter chains may be left behind" >&2
+  fi
 }
 
 # Drops the install tag of this version.

@@ -57,7 +57,10 @@ int Application::OnException(const std::exception_ptr& error) {
 }
 
 bool Application::IsCurrentPatchRunning(pid_t* pid) const {
-  const ProductPaths paths(Tracer());
+  return IsPatchRunning(ProductPaths(Tracer()).Current(), pid);
+}
+
+bool Application::IsPatchRunning(const PatchPaths& patch, pid_t* pid) const {
   const auto parsed = ReadPidFile(*this, kRunning, WdServerPid());
   if (!parsed) {
     return false;
@@ -72,7 +75,7 @@ bool Application::IsCurrentPatchRunning(pid_t* pid) const {
           " failed. Reason: ", error.message(), ")");
     return false;
   }
-  const std::string expected = paths.Current().WdServer().string();
+  const std::string expected = patch.WdServer().string();
   if (!SameFile(executable.string(), expected)) {
     Trace(kTraceDebug, kRunning, "Product not running (", expected, " != ", executable,
           ", PID: ", *parsed, ")");

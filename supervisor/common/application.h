@@ -40,6 +40,9 @@ class Application : boost::noncopyable, public Utils {
   // false and traced; I/O failures, a pid file that is not a regular file and a lock held
   // too long throw. `pid`, when not null, receives the parsed pid.
   bool IsCurrentPatchRunning(pid_t* pid) const;
+  // The same question of any patch: whether the server named by the pid file executes
+  // `patch`'s wdserver (traced under the same name and texts).
+  bool IsPatchRunning(const PatchPaths& patch, pid_t* pid) const;
 
   // Whether the management agent's package ("qvnagent" or "qvnagent64") is installed, as
   // the package database says (see supervisor::IsAgentInstalled); asked once per process.

@@ -13,6 +13,7 @@
 #include "supervisor/common/system/selinux.h"
 #include "supervisor/common/system/user_groups.h"
 #include "supervisor/common/upgrade/patch_manifest.h"
+#include "supervisor/common/upgrade/upgrade_state_store.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/launcher_arguments.h"
 
@@ -144,10 +145,21 @@ InstallCommand::Context InstallCommand::BuildContext(const std::string& tag) {
   context.newPatch = context.product.Patch(tag);
   context.mode = DecideInstallMode(context.product, context.previousProduct, context.newPatch);
   context.systemd = IsSystemd();
+  context.serviceRegistered = IsServiceRegistered(context);
+  context.currentLost = UpgradeStateStore::IsCurrentLost(context.product);
+  if (context.currentLost) {
+    // Refused before anything changes when the state cannot be put right.
+    UpgradeStateStore::CheckLostCurrentRepairable(context.product);
+  }
   Trace(kTraceDebug, kRun, "Mode: ", ToString(context.mode));
   context.isRunning = GetLauncher().IsCurrentPatchRunning(nullptr);
   Trace(kTraceDebug, kRun, "Is running: ", context.isRunning);
   return context;
+}
+
+bool InstallCommand::IsServiceRegistered(const Context& context) {
+  return fs::exists(context.systemd ? context.product.SystemdUnitFile()
+                                    : context.product.InitScript());
 }
 
 void InstallCommand::ReadNewPatch(Context& context) {

@@ -20,6 +20,25 @@
 //   last package installed, and the superseded patch is removed.
 // - The package of the installed patch installed again (its patch directory is the one
 //   install-current names) changes no upgrade state: there is nothing to upgrade to.
+// - A synchronous restart that ended in a rollback of the patch just installed is reported
+//   on this command's console as a warning naming both versions (ReportRollback): the start
+//   that rolled back printed it where the service manager keeps its output, which the
+//   package manager does not show. The exit code stays 0: the product runs.
+// - The service's unit file (systemd) is laid from the new patch in every mode, followed by
+//   a daemon-reload, so that a unit changed in a new version is the one on the system when
+//   the install ends, and one that a removal without purge took away is back. Under SysV
+//   the init script link goes through install-current and follows the switch of patch; it
+//   is laid whenever it is missing.
+// - An administrator's mask (/etc/systemd/system/tarn.service linked to /dev/null) is kept:
+//   the unit is neither enabled nor restarted, and the trace says so. Any other file at
+//   that name still goes, as it would override the unit just laid.
+// - An upgrade of a product whose service was registered leaves its enablement as the
+//   administrator left it (a disabled service stays disabled); the service is enabled on a
+//   first install, after a removal without purge and when the product is renamed.
+// - An install-current that names a directory that is gone is repaired: it points at the
+//   new patch, which is installed as a first install would be, and the state says
+//   Installed. With another state link beside it the install is refused before it changes
+//   anything.
 // - "ZtnUsagePolicy" in upgrade.json names the ZTN request of the command line: "Disabled"
 //   (ztn-off), "Enabled" (ztn-on) or "Unchanged".
 // - Files meant for the product's unprivileged programs: the live ini (made 0644) and the
@@ -74,6 +93,13 @@ class InstallCommand : public LauncherCommand {
     std::optional<Service> currentService;
     std::optional<Service> previousService;
     bool systemd = false;
+    // Whether the unit file or init script was on the system before this install (not after
+    // a removal without purge, nor on a first install).
+    bool serviceRegistered = false;
+    // install-current named a patch directory that is gone (UpgradeStateStore::IsCurrentLost).
+    bool currentLost = false;
+    // An administrator masked the unit (its name in /etc/systemd/system links to /dev/null).
+    bool serviceMasked = false;
     Agreements agreements;
     boost::property_tree::ptree config;
     std::string productName;
@@ -104,6 +130,7 @@ class InstallCommand : public LauncherCommand {
  private:
   int Install();
   Context BuildContext(const std::string& tag);
+  static bool IsServiceRegistered(const Context& context);
   void ReadNewPatch(Context& context);
   void ReportFailure() const;
 
@@ -146,6 +173,7 @@ class InstallCommand : public LauncherCommand {
   void DisableReloadConnectors(const Context& context);
   void RestartForUpgrade(Context& context);
   void SynchronousRestart(Context& context);
+  void ReportRolledBackRestart(const Context& context);
   void AsynchronousRestart(const Context& context);
 };
 

@@ -12,6 +12,7 @@
 #include "supervisor/launcher/install_command.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/launcher_arguments.h"
+#include "supervisor/launcher/rollback_report.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -51,15 +52,18 @@ void InstallCommand::RemoveLegacyKernelModules() {
 
 void InstallCommand::InstallService(Context& context) {
   Trace(kTraceDebug, "InstallService", "Installing service ...");
-  if (context.mode == InstallMode::UpgradeWithoutRenaming) {
+  if (context.systemd) {
+    // In every mode: the unit of the version being installed is the one the restart and
+    // every later start run, and a removal without purge took it away.
+    CopyFile(context.newPatch.SystemdUnitSource(), context.product.SystemdUnitFile(), true);
     return;
   }
-  if (context.systemd) {
-    CopyFile(context.newPatch.SystemdUnitSource(), context.product.SystemdUnitFile(), true);
-  } else {
-    // Through install-current, so that the link follows every later switch of the patch.
-    CreateOrReplaceSymlink(context.product.InitScript(), context.product.Current().InitScript());
+  // Through install-current, so that the link follows every later switch of the patch.
+  const Path script = context.product.InitScript();
+  if (context.mode == InstallMode::UpgradeWithoutRenaming && fs::exists(script)) {
+    return;
   }
+  CreateOrReplaceSymlink(script, context.product.Current().InitScript());
 }
 
 void InstallCommand::WriteInstallDate(const Context& context) {
@@ -85,6 +89,10 @@ void InstallCommand::SetUpgradeState(const Context& context) {
           ToString(from));
     return;
   }
+  if (context.currentLost) {
+    UpgradeStateStore(Tracer()).RepairLostCurrent(context.product, patch);
+    return;
+  }
   if (from == UpgradeState::PackageReconfigured && to == UpgradeState::PackageReconfigured) {
     // An upgrade whose restart has not happened yet: this package replaces it.
     UpgradeStateStore(Tracer()).SupersedeUpgrade(context.product, patch);
@@ -94,15 +102,30 @@ void InstallCommand::SetUpgradeState(const Context& context) {
 }
 
 void InstallCommand::RegisterService(Context& context) {
+  constexpr const char* kStep = "RegisterService";
   if (context.systemd) {
-    // A unit in /etc/systemd/system would override the one just installed.
+    // A unit in /etc/systemd/system would override the one just installed, but a link to
+    // /dev/null there is an administrator's mask: the service must not run.
     const Path overriding = context.product.SystemdUnit();
-    if (fs::exists(fs::symlink_status(overriding))) {
+    boost::system::error_code error;
+    context.serviceMasked = fs::read_symlink(overriding, error) == "/dev/null";
+    if (context.serviceMasked) {
+      Trace(kTraceWarning, kStep, "Service ", context.currentService->Name(), " is masked (",
+            overriding, " -> /dev/null); it is neither enabled nor restarted");
+    } else if (fs::exists(fs::symlink_status(overriding))) {
       Remove(overriding);
     }
     GetLauncher().DaemonReload();
   }
-  context.currentService->Enable();
+  if (context.serviceMasked) {
+    return;
+  }
+  if (context.mode == InstallMode::UpgradeWithoutRenaming && context.serviceRegistered) {
+    Trace(kTraceDebug, kStep, "Service ", context.currentService->Name(),
+          " was registered before; its enablement stays as it is");
+  } else {
+    context.currentService->Enable();
+  }
   if (context.mode == InstallMode::UpgradeWithRenaming) {
     context.previousService->Disable();
   }
@@ -164,6 +187,10 @@ void InstallCommand::RestartForUpgrade(Context& context) {
     Trace(kTraceDebug, kStep, "Skip product restart. It is not required");
     return;
   }
+  if (context.serviceMasked) {
+    Trace(kTraceWarning, kStep, "Skip product restart. The service is masked");
+    return;
+  }
   Trace(kTraceDebug, kStep, "Restarting product for upgrade ...");
   if (Arguments().IsAsyncRestart()) {
     AsynchronousRestart(context);
@@ -175,6 +202,21 @@ void InstallCommand::RestartForUpgrade(Context& context) {
 void InstallCommand::SynchronousRestart(Context& context) {
   context.currentService->Restart();
   Trace(kTraceDebug, "SynchronousRestart", "Product restarted successfully");
+  ReportRolledBackRestart(context);
+}
+
+void InstallCommand::ReportRolledBackRestart(const Context& context) {
+  // The start that rolled back told it on its own console, which the service manager
+  // keeps (the journal, or this command's trace): the package manager's output must show
+  // it too.
+  Launcher& launcher = GetLauncher();
+  boost::system::error_code error;
+  if (launcher.GetUpgradeState() != UpgradeState::RolledBack ||
+      !fs::equivalent(context.product.Failed().Root(), context.newPatch.Root(), error)) {
+    return;
+  }
+  ReportRollback(*this, "SynchronousRestart", context.installingVersion,
+                 launcher.GetPatchVersion(context.currentLink));
 }
 
 void InstallCommand::AsynchronousRestart(const Context& context) {

@@ -11,10 +11,16 @@
 //   (its launcher, watchdog server and starter are executable files): a patch the package
 //   manager left half unpacked fails its first start at once and rolls back, before any
 //   of the system is pointed at it.
+// - The first start of a new patch begins by stopping a watchdog server of the previous
+//   patch that still runs (one started outside the service manager, which its restart does
+//   not stop): within the product's shutdown timeout and 10 s, then killed (EndProcess).
 // - A failed first start stops the new patch's watchdog server when one runs (so that the
-//   previous product can take the pid file), and waits at most 30 s for it.
-// - A completed rollback sends no event of its own; it traces the version that runs again.
-//   The failed patch stays behind its install-failed link until the next package removes it.
+//   previous product can take the pid file): 30 s after SIGTERM it is killed (EndProcess).
+// - A completed rollback sends no event of its own, but it is never silent: it prints a
+//   warning naming the version that failed and the version that runs again (standard
+//   output, which the journal keeps under systemd) and traces the same at error level
+//   (ReportRollback). The exit code stays that of the start. The failed patch stays behind
+//   its install-failed link until the next package removes it.
 // - A failed rollback leaves the state at "RollingBack" (nothing of the step is undone: its
 //   actions are idempotent) so that the next start repeats it.
 // - The packages to remove are those of the previous product after an upgrade that renamed
@@ -102,6 +108,7 @@ class StartCommand : public LauncherCommand {
   Result Installed(Context& context);
   void RollingBack(Context& context);
   void SetState(Context& context, UpgradeState to);
+  void StopPreviousServer(const Context& context);
   void CopyUpdates(Context& context);
   void InstallPatch(Context& context);
   void CheckPatchComplete(const PatchPaths& patch) const;

@@ -13,6 +13,7 @@
 #include "supervisor/common/upgrade/upgrade_info.h"
 #include "supervisor/common/upgrade/upgrade_state_store.h"
 #include "supervisor/launcher/launcher.h"
+#include "supervisor/launcher/rollback_report.h"
 #include "supervisor/launcher/start_command.h"
 #include "supervisor/launcher/stop_command.h"
 
@@ -123,6 +124,7 @@ std::optional<StartCommand::Result> StartCommand::StartStep(Context& context) {
   constexpr const char* kStep = "Start";
   std::optional<Result> result;
   const bool started = RunGuarded(*this, kStep, [&] {
+    StopPreviousServer(context);
     CopyUpdates(context);
     ExportPreviousSettings(context);
     UpgradeInfo(Tracer(), context.current.UpgradeJson())
@@ -137,6 +139,19 @@ std::optional<StartCommand::Result> StartCommand::StartStep(Context& context) {
   SetState(context, UpgradeState::StartFailed);
   CleanUpFailedStart();
   return std::nullopt;
+}
+
+void StartCommand::StopPreviousServer(const Context& context) {
+  // The service manager's restart stopped it, but a server started by hand (or by a start
+  // that found the upgrade waiting for a reboot) still runs the previous patch, which
+  // goes at the end of this step: two servers would run, one invisible to stop and status.
+  pid_t pid = 0;
+  if (!GetLauncher().IsPatchRunning(context.previous, &pid)) {
+    return;
+  }
+  Trace(kTraceDebug, "StopPreviousServer", "Stopping the watchdog server of the previous patch ",
+        context.previous.Root(), " ...");
+  EndProcess(*this, "StopPreviousServer", pid, ServerStopGrace(context.ini));
 }
 
 void StartCommand::CopyUpdates(Context& context) {
@@ -221,7 +236,8 @@ void StartCommand::CleanUpFailedStart() {
     return;
   }
   Trace(kTraceDebug, "CleanUpFailedStart", "Stopping the watchdog server of the failed patch ...");
-  RunGuarded(*this, "CleanUpFailedStart", [&] { StopProcess(pid, kFailedServerStopWait); });
+  RunGuarded(*this, "CleanUpFailedStart",
+             [&] { EndProcess(*this, "CleanUpFailedStart", pid, kFailedServerStopWait); });
 }
 
 void StartCommand::RollingBack(Context& context) {
@@ -239,8 +255,9 @@ void StartCommand::RollingBack(Context& context) {
 
 void StartCommand::CompleteRollback(Context& context) {
   RunGuarded(*this, "RollingBack", [&] {
-    Trace(kTraceDebug, "RollingBack", "Rolled back to version ",
-          GetLauncher().GetPatchVersion(context.current).ToString());
+    const Launcher& launcher = GetLauncher();
+    ReportRollback(*this, "RollingBack", launcher.GetPatchVersion(context.product.Failed()),
+                   launcher.GetPatchVersion(context.current));
   });
 }
 

@@ -8,8 +8,10 @@
 
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 
 namespace sov::supervisor {
@@ -28,12 +30,8 @@ void SleepPollInterval() {
   BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), ""));
 }
 
-}  // namespace
-
-bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
-  if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
-    ThrowKillError(errno);
-  }
+// Probes `pid` every 100 ms until it is gone (true) or `limit` has passed (false).
+bool WaitUntilGone(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
   std::chrono::milliseconds waited{0};
   while (kill(pid, 0) == 0) {
     if (limit && waited >= *limit) {
@@ -46,6 +44,37 @@ bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
     ThrowKillError(errno);
   }
   return true;
+}
+
+}  // namespace
+
+bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
+  if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
+    ThrowKillError(errno);
+  }
+  return WaitUntilGone(pid, limit);
+}
+
+void EndProcess(const Traceable& tracing,
+                const char* step,
+                pid_t pid,
+                std::chrono::milliseconds grace) {
+  if (StopProcess(pid, grace)) {
+    return;
+  }
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(grace).count();
+  // A server leads the process group of the processes it started (it began a session of its
+  // own); those it did not stop must not outlive it.
+  const bool leader = getpgid(pid) == pid;
+  tracing.Trace(kTraceWarning, step, "Process ", pid, " did not stop within ", seconds,
+                " s of SIGTERM; killing it", leader ? " and its process group" : "");
+  if (kill(leader ? -pid : pid, SIGKILL) != 0 && errno != ESRCH) {
+    ThrowKillError(errno);
+  }
+  if (!WaitUntilGone(pid, kKillWait)) {
+    BOOST_THROW_EXCEPTION(std::runtime_error(
+        Concat("Process ", pid, " still runs ", kKillWait.count(), " s after SIGKILL")));
+  }
 }
 
 int StopCommand::operator()() {

@@ -26,4 +26,18 @@ class StopCommand : public LauncherCommand {
 // error; any other failure of kill throws std::system_error with its errno.
 bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
+// How long a process killed with SIGKILL may take to disappear before it counts as
+// unkillable (a process stuck in the kernel).
+inline constexpr std::chrono::seconds kKillWait{5};
+
+// Stops the watchdog server `pid` within a bound: SIGTERM, then, when it still runs after
+// `grace`, SIGKILL to it and to the process group it leads (the product processes it
+// started, which it failed to stop), traced under `step`. Throws std::runtime_error "Process
+// <pid> still runs <n> s after SIGKILL" when it outlives kKillWait, and std::system_error as
+// StopProcess does.
+void EndProcess(const Traceable& tracing,
+                const char* step,
+                pid_t pid,
+                std::chrono::milliseconds grace);
+
 }  // namespace sov::supervisor

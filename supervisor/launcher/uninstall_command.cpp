@@ -16,8 +16,10 @@
 #include "supervisor/common/upgrade/upgrade_state.h"
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/stop_command.h"
+#include "supervisor/launcher/wdserver_command_line.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/ptree.hpp>
 
 #include <array>
 
@@ -110,7 +112,12 @@ void UninstallCommand::StopService(Context& context) const {
     return;
   }
   Trace(kTraceDebug, "StopService", "Product still runs; stopping it directly ...");
-  StopProcess(pid);
+  // Bounded, so that a server that ignores SIGTERM cannot hold the package manager forever.
+  boost::property_tree::ptree ini;
+  if (fs::exists(context.product.Ini())) {
+    ReadIni(context.product.Ini(), ini);
+  }
+  EndProcess(*this, "StopService", pid, ServerStopGrace(ini));
   Trace(kTraceDebug, "StopService", "Product stopped");
 }
 

@@ -7,7 +7,9 @@
 //
 // The product never outlives the command's stop step: a product that still runs after the
 // service manager's stop (systemd stops only what it started) is stopped directly, as
-// "--stop" does.
+// "--stop" does, but within a bound: a server still running after its product's shutdown
+// timeout ("Watchdog.TimeoutAfterShutdown") and 10 s more is killed with its process group,
+// and one that even outlives SIGKILL ends the command with an error naming its pid.
 //
 // It holds the product's lock (ProductLock) throughout, so it never runs in the middle of
 // an install or of a start's upgrade; its stop goes through the service manager to

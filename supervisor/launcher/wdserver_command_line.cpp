@@ -21,6 +21,9 @@ constexpr std::array<const char*, 3> kStartupModeNames = {"Regular", "Install", 
 constexpr std::array<const char*, 4> kTraceLevelNames = {"None", "NotDetailed", "Detailed",
                                                          "MediumDetailed"};
 
+constexpr const char* kShutdownTimeoutKey = "Watchdog.TimeoutAfterShutdown";
+constexpr std::chrono::minutes kDefaultShutdownTimeout{2};
+
 // Option, ini key and default of the options read from the ini, in their place in the list.
 struct IniOption {
   const char* option;
@@ -35,7 +38,7 @@ constexpr IniOption kTimeouts[] = {
     {"--register-timeout", "Watchdog.RegisterTimeout", "500ms"},
     {"--master-timeout", "Watchdog.ConnectTimeout", "3m"},
     {"--timeout-after-coredump-signal", "Watchdog.TimeoutAfterCoredump", "2m"},
-    {"--timeout-after-shutdown-signal", "Watchdog.TimeoutAfterShutdown", "2m"},
+    {"--timeout-after-shutdown-signal", kShutdownTimeoutKey, "2m"},
     {"--timeout-after-headshot-signal", "Watchdog.TimeoutAfterHeadshot", "2m"},
     {"--timeout-after-kill-signal", "Watchdog.TimeoutAfterKill", "2d"},
 };
@@ -46,6 +49,33 @@ constexpr IniOption kMemoryAndHangs[] = {
     {"--syscall-probe-period", "Watchdog.SyscallHangProbePeriod", "3s"},
     {"--syscall-check-period", "Watchdog.SyscallHangCheckPeriod", "32s"},
 };
+
+// "500ms", "30s", "2m", "1h", "2d" or plain seconds; nullopt for anything else.
+std::optional<std::chrono::milliseconds> ParseServerDuration(const std::string& text) {
+  using std::chrono::milliseconds;
+  struct Unit {
+    const char* suffix;
+    milliseconds length;
+  };
+  constexpr Unit kUnits[] = {{"ms", milliseconds(1)},       {"s", milliseconds(1000)},
+                             {"m", milliseconds(60000)},    {"h", milliseconds(3600000)},
+                             {"d", milliseconds(86400000)}, {"", milliseconds(1000)}};
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
+    ++digits;
+  }
+  // Nine digits of days still fit the milliseconds' 64 bits.
+  if (digits == 0 || digits > 9) {
+    return std::nullopt;
+  }
+  const std::string unit = text.substr(digits);
+  for (const auto& candidate : kUnits) {
+    if (unit == candidate.suffix) {
+      return std::stoll(text.substr(0, digits)) * candidate.length;
+    }
+  }
+  return std::nullopt;
+}
 
 template <size_t Size>
 void AppendIniOptions(std::vector<std::string>& arguments,
@@ -103,6 +133,17 @@ std::string WorklogPeriod(const Traceable& tracing, const boost::property_tree::
     throw std::out_of_range("stoul");
   }
   return std::to_string(threshold * 2) + "s";
+}
+
+std::chrono::milliseconds ShutdownTimeout(const boost::property_tree::ptree& ini) {
+  const auto text = ini.get_optional<std::string>(kShutdownTimeoutKey);
+  const auto timeout = text ? ParseServerDuration(*text) : std::nullopt;
+  return timeout.value_or(kDefaultShutdownTimeout);
+}
+
+std::chrono::milliseconds ServerStopGrace(const boost::property_tree::ptree& ini) {
+  constexpr std::chrono::seconds kServerOwnEnd{10};
+  return ShutdownTimeout(ini) + kServerOwnEnd;
 }
 
 std::vector<std::string> WdServerArguments(const Traceable& tracing,

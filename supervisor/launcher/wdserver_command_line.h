@@ -7,6 +7,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,16 @@ std::string WdServerTraceLevel(const boost::property_tree::ptree& ini);
 // std::invalid_argument "stoul"; one that or whose double does not fit 64 bits throws
 // std::out_of_range "stoul".
 std::string WorklogPeriod(const Traceable& tracing, const boost::property_tree::ptree& ini);
+
+// How long the server may take to stop the product after its shutdown signal:
+// "Watchdog.TimeoutAfterShutdown" (default "2m"), a number with the unit "ms", "s", "m",
+// "h" or "d" (seconds without one). A value the server could not read either counts as
+// the default.
+std::chrono::milliseconds ShutdownTimeout(const boost::property_tree::ptree& ini);
+
+// How long a stop waits for the server before it kills it: the product's shutdown timeout
+// and 10 s for the server's own end.
+std::chrono::milliseconds ServerStopGrace(const boost::property_tree::ptree& ini);
 
 // The whole argument list, program first. Traces (StartProduct) "Enable startup traces"
 // when "General.StartupTraces" is a true flag (then SOV_STARTUP_TRACES=1 is passed), and

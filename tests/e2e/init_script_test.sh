@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # shellcheck source-path=SCRIPTDIR
 # The shipped init script on a SysV system, driven by the real update-rc.d and service:
-# its header registers it for the boot run levels, and status answers with the LSB codes
-# through the launcher of the active patch.
+# its header registers it for the boot run levels, its actions answer with the LSB codes
+# through the launcher of the active patch, and a watchdog server that was killed leaves no
+# product process behind once the script stopped it.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
 
@@ -50,7 +51,7 @@ expect_contains "install-current/opt/brevantis/tarn/libexec/launcher is missing"
   "$E2E_SCRATCH/service.out"
 expect_eq 0 "$(service_status stop)" "stop without a product"
 expect_eq 5 "$(service_status start)" "start without a product"
-expect_eq 2 "$(service_status reload)" "an unknown action"
+expect_eq 2 "$(service_status bogus)" "an unknown action"
 expect_contains "usage:" "$E2E_SCRATCH/service.out"
 
 # Installed: the launcher of the active patch answers.
@@ -58,6 +59,63 @@ lay_current_patch patch_a
 install -m 0755 -- "$LAUNCHER" "$PATCH_DIR/opt/brevantis/tarn/libexec/launcher"
 expect_eq 3 "$(service_status status)" "status of a stopped product"
 start_fake_wdserver "$E2E_CURRENT_LINK"
-at_exit kill "$WDSERVER_PID"
 expect_eq 0 "$(service_status status)" "status of a running product"
 expect_contains $'service tarn status\n' "$LAUNCHER_SANDBOX/calls"
+kill "$WDSERVER_PID"
+rm -f -- "$E2E_WDSERVER_PIDFILE"
+
+# ---- The product's own programs (the stand-ins of the built patch tree).
+rm -rf -- "$E2E_TARN_VAR"
+install_product b 12.6.0.118
+# The pids of the processes that run a program of patch b.
+product_processes() {
+  local process pids=()
+  for process in /proc/[0-9]*; do
+    [[ $(readlink "$process/exe" 2>/dev/null) == "$E2E_TARN_VAR/b/"* ]] && pids+=("${process#/proc/}")
+  done
+  printf '%s' "${pids[*]}"
+}
+
+# Server, starter and product: the starter starts the product on its own time.
+count_is() {
+  [[ $(wc -w <<<"$(product_processes)") == "$1" ]]
+}
+expect_one_set() {
+  wait_until "$1" count_is 3
+}
+expect_eq 3 "$(service_status status)" "status of a stopped product"
+expect_eq 0 "$(service_status try-restart)" "try-restart of a stopped product"
+expect_eq "" "$(product_processes)" "processes after try-restart of a stopped product"
+expect_eq 3 "$(service_status reload)" "reload, which the product does not implement"
+expect_eq 0 "$(service_status start)" "start"
+expect_contains "Starting Brevantis Endpoint Security: tarn" "$E2E_SCRATCH/service.out"
+expect_one_set "server, starter and product after the start"
+server=$(<"$E2E_WDSERVER_PIDFILE")
+expect_eq 0 "$(service_status force-reload)" "force-reload of a running product"
+[[ $(<"$E2E_WDSERVER_PIDFILE") != "$server" ]] || fail "force-reload did not restart the server"
+expect_one_set "server, starter and product after force-reload"
+
+# The watchdog server killed: its pid file stays, the programs it started run on.
+server=$(<"$E2E_WDSERVER_PIDFILE")
+kill -KILL "$server"
+wait_until "the killed server's end" not test -e "/proc/$server"
+expect_eq 1 "$(service_status status)" "status with a pid file but no server"
+expect_eq 2 "$(wc -w <<<"$(product_processes)")" "what the killed server left running"
+expect_eq 0 "$(service_status stop)" "stop after the server was killed"
+expect_eq "" "$(product_processes)" "processes after the stop"
+expect_eq 3 "$(service_status status)" "status after the stop"
+expect_eq 0 "$(service_status start)" "start after the stop"
+expect_one_set "one set of processes after the start"
+sleep 0.2
+expect_eq 3 "$(wc -w <<<"$(product_processes)")" "processes a moment after the start"
+
+# Killed again, then started without a stop: still one set.
+server=$(<"$E2E_WDSERVER_PIDFILE")
+kill -KILL "$server"
+wait_until "the killed server's end" not test -e "/proc/$server"
+expect_eq 0 "$(service_status start)" "start after the server was killed"
+expect_one_set "one set of processes after the second start"
+sleep 0.2
+expect_eq 3 "$(wc -w <<<"$(product_processes)")" "processes a moment after the second start"
+expect_eq 0 "$(service_status stop)" "stop"
+expect_eq "" "$(product_processes)" "processes after the last stop"

@@ -14,10 +14,15 @@
 #   install_test.sh async          the restart is left to a detached launcher
 #   install_test.sh reinstall      the package of the installed patch installed again
 #   install_test.sh failure        a failing install and refused tags
+#   install_test.sh service        the service's files on upgrades: a changed unit is laid, a
+#                                  mask and a disabled service are respected, a unit or init
+#                                  script that a removal took away comes back
+#   install_test.sh lost           install-current names a patch that is gone: repaired, or
+#                                  refused before anything changes
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 require_sandbox
 
-case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|reinstall|failure}
+case=${1:?usage: install_test.sh first|upgrade|stopped|reboot|async|reinstall|failure|service|lost}
 readonly ESC=$'\e'
 BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevantis/tarn/doc/manifest.ini")
 readonly BUILD_VERSION
@@ -48,10 +53,12 @@ expect_console_bold() {
 lay_installed_product() {
   local fanotify=${1:-yes}
   install_product a 12.4.0.1
+  # The service as the first install registered it (on a Debian system).
   if [[ $LAUNCHER_SANDBOX_INIT == sysv ]]; then
-    # As the first install registered it, on a Debian system.
     ln -s "$E2E_CURRENT_LINK/etc/init.d/tarn" /etc/init.d/tarn
     standin_remove chkconfig
+  else
+    install -m 0644 -- "$PATCH_DIR/opt/brevantis/tarn/shared/tarn.service" /lib/systemd/system/tarn.service
   fi
   sed -i "s/^UseFanotify=.*/UseFanotify=$fanotify/" "$COMMON/tarn.ini"
   printf 'ExecArgMax=65536\nOwnKey=mine\n' >>"$COMMON/tarn.ini"
@@ -159,7 +166,6 @@ case $case in
     expect_file_eq "" "$OUT"
     expect_file_eq "" "$ERR"
     if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
-      expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" links
       expect_eq "systemctl restart tarn" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
     else
       expect_eq "service tarn restart" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
@@ -176,11 +182,11 @@ case $case in
       "application will restart automatically" "SynchronousRestart: Product restarted successfully"; do
       expect_contains "$trace" "$E2E_TRACE_FILE"
     done
-    # The steps in their order.
-    registration=daemon-reload
-    [[ $LAUNCHER_SANDBOX_INIT == systemd ]] || registration=update-rc.d
+    # The steps in their order. The service stays enabled as the first install left it.
+    registration="was registered before"
+    [[ $LAUNCHER_SANDBOX_INIT == sysv ]] || registration="daemon-reload|$registration"
     steps="Mode: |Is running: |Installing version: |Installed version: |Is async restart: |Event PatchInstallStarted|groupadd -rf tarnadmin|Installing storage|Installing common|Installing initial updates|Installing config|Installing PCID|Installing agreements|Installing settings|Installing events|Saving previous logs|Saving upgrade info|Installing service|upgrade_date.txt updated|Upgrade state changed|$registration|Event PatchInstalled|DisableReloadConnectors|Restarting product"
-    expect_eq "${steps//|/$'\n'}" "$(grep -oE "$steps" "$E2E_TRACE_FILE" | uniq | head -n 24)" "steps of the install"
+    expect_eq "${steps//|/$'\n'}" "$(grep -oE "$steps" "$E2E_TRACE_FILE" | uniq | sed '/^Restarting product$/q')" "steps of the install"
     # The previous patch's settings win, its own ones included; the changes are recorded.
     expect_contains "<ScanArchives>yes</ScanArchives>" "$patch/$PRIVATE/storage/appSettings.xml"
     expect_contains "<OwnSetting>1</OwnSetting>" "$patch/$PRIVATE/storage/appSettings.xml"
@@ -201,14 +207,8 @@ case $case in
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
     expect_contains "ZtnaId=91d376bd-d0cb-4268-2122-5c8d17398a38" "$COMMON/agreements.ini"
     [[ ! -e $COMMON/install_date.txt ]] || fail "an upgrade wrote the install date"
-    # The restart that the service manager was asked for (the real one on SysV, through
-    # the init script): the new patch runs.
-    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
-      run_launcher --stop
-      expect_status 0
-      start_as_service_manager
-      expect_status 0
-    fi
+    # The restart that the service manager was asked for (through the unit, or the init
+    # script on SysV): the new patch runs.
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the restart"
     expect_running_patch "$patch"
     ;;
@@ -263,6 +263,9 @@ case $case in
     # The detached restart waits until the test lets it go: the install must not wait for
     # it, and must not keep the pipe that reads its output open through it.
     standin_answer systemctl <<SCRIPT
+if [[ " \$* " == *" FragmentPath multi-user.target "* ]]; then
+  echo FragmentPath=/lib/systemd/system/multi-user.target
+fi
 if [[ " \$* " == *" restart "* ]]; then
   until [[ -e $E2E_SCRATCH/go ]]; do sleep 0.05; done
   readlink "/proc/\$PPID/exe" >$E2E_SCRATCH/restarted
@@ -283,6 +286,85 @@ SCRIPT
     [[ -s $E2E_SCRATCH/restarted ]] || fail "the detached restart never ran"
     # It was the new patch's launcher that asked for the restart.
     expect_file_eq "$patch/opt/brevantis/tarn/libexec/launcher"$'\n' "$E2E_SCRATCH/restarted"
+    ;;
+  service)
+    lay_installed_product
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      unit=/lib/systemd/system/tarn.service
+      override=/etc/systemd/system/tarn.service
+      # The new version's unit replaces the old one, even where an administrator masked
+      # the service; the mask stays, so nothing enables or restarts it.
+      echo "# the previous version's line" >>"$unit"
+      mkdir -p -- "${override%/*}"
+      ln -s /dev/null "$override"
+      run_launcher --install t2
+      expect_status 0
+      cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
+      expect_eq /dev/null "$(readlink "$override")" "the administrator's mask"
+      expect_contains "systemctl daemon-reload" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+      expect_contains "RegisterService: Service tarn is masked ($override -> /dev/null); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
+      expect_contains "RestartForUpgrade: Skip product restart. The service is masked" "$E2E_TRACE_FILE"
+      # A unit file of its own at that name would override the product's: it goes. The
+      # service stays as the administrator left it (disabled here): no enable.
+      rm -f -- "$override"
+      echo "[Service]" >"$override"
+      standin_answer systemctl <<'SCRIPT'
+[[ $* != "is-enabled tarn" ]] || { echo disabled; exit 1; }
+[[ $* != "show -p FragmentPath multi-user.target" ]] || echo FragmentPath=/lib/systemd/system/multi-user.target
+exit 0
+SCRIPT
+      unpack_build
+      clear_calls
+      run_launcher --install t3
+      expect_status 0
+      [[ ! -e $override ]] || fail "a unit file at $override was left to override the product's"
+      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_contains "RegisterService: Service tarn was registered before; its enablement stays as it is" "$E2E_TRACE_FILE"
+      # Removed without purge, then installed again: the unit comes back, enabled.
+      rm -f -- "$unit"
+      unpack_build
+      clear_calls
+      run_launcher --install t4
+      expect_status 0
+      cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
+      expect_contains "systemctl enable tarn" "$LAUNCHER_SANDBOX/calls"
+    else
+      # Removed without purge, then installed again: the init script link comes back,
+      # registered with the real update-rc.d.
+      rm -f -- /etc/init.d/tarn
+      update-rc.d -f tarn remove >/dev/null 2>&1
+      run_launcher --install t2
+      expect_status 0
+      expect_eq "$E2E_CURRENT_LINK/etc/init.d/tarn" "$(readlink /etc/init.d/tarn)" "init script link"
+      [[ -L /etc/rc2.d/S01tarn ]] || fail "the init script is not enabled again: $(ls /etc/rc2.d)"
+      # The restart through it completed the upgrade.
+      expect_running_patch "$E2E_TARN_VAR/${BUILD_VERSION}_t2"
+    fi
+    ;;
+  lost)
+    install_product a 12.4.0.1
+    unpack_build
+    # Beside another state link, a lost install-current is not the install's to decide:
+    # refused, and nothing is laid.
+    ln -s "$E2E_TARN_VAR/a" "$E2E_TARN_VAR/install-upgrade"
+    rm -rf -- "$E2E_TARN_VAR/a"
+    run_launcher --install t2
+    expect_status 1
+    expect_console_contains "Error: $E2E_CURRENT_LINK names $E2E_TARN_VAR/a, which is gone, and $E2E_TARN_VAR/install-upgrade is present: the upgrade state cannot be repaired; purge the product and install it again" "$ERR"
+    [[ ! -e $E2E_TARN_VAR/${BUILD_VERSION}_t2 ]] || fail "a refused install laid its patch"
+    # Alone, it is repaired: the new patch is installed and runs.
+    rm -f -- "$E2E_TARN_VAR/install-upgrade"
+    run_launcher --install t2
+    expect_status 0
+    patch=$E2E_TARN_VAR/${BUILD_VERSION}_t2
+    expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" links
+    expect_contains "SetUpgradeState: $E2E_CURRENT_LINK names $E2E_TARN_VAR/a, which is gone; pointing it at $patch" "$E2E_TRACE_FILE"
+    expect_contains "GetUpgradeState: Current upgrade state: Installed" "$E2E_TRACE_FILE"
+    start_as_service_manager
+    expect_status 0
+    expect_running_patch "$patch"
     ;;
   reinstall)
     # The installed patch after an upgrade to b was rolled back; its package comes again.
@@ -316,15 +398,23 @@ SCRIPT
   failure)
     # Tags that are not a plain name are refused before anything changes.
     unpack_build
-    before=$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)
+    # (/run holds the service manager's files, which change by themselves.)
+    # Trees that do not exist yet count as empty.
+    product_files() {
+      {
+        find "${E2E_PRODUCT_TREES[@]}" /etc/group \( -path /var/log/brevantis -o -path /run \) \
+          -prune -o -print 2>/dev/null || true
+        find /run -maxdepth 1 -name 'wdserver*'
+      } | sort
+    }
+    before=$(product_files)
     for tag in "" "." ".." "../x" "a/b"; do
       run_launcher --install "$tag"
       expect_status 1
       expect_contains "Error: Error installing the application" "$ERR"
       expect_contains "Invalid install tag" "$ERR"
     done
-    expect_eq "$before" "$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)" \
-      "files after refused tags"
+    expect_eq "$before" "$(product_files)" "files after refused tags"
     # A build without its initial updates does not install: the product would run without
     # them.
     rm -rf -- "$UNPACKED/opt/brevantis/tarn/shared/init/updates"

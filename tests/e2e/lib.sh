@@ -278,6 +278,18 @@ expect_console_error() {
   expect_eq $'\e[0;31mError: '"$message"$'\e[0m' "$text" "error message in $file"
 }
 
+# FILE's console text on one line: the word wrapping's line breaks undone, colours removed.
+console_text() {
+  sed 's/\x1b\[[0-9;]*m//g' -- "$1" | tr '\n' ' ' | tr -s ' '
+}
+
+# The console text of FILE contains TEXT, however the console printer wrapped it.
+expect_console_contains() {
+  local text=$1 file=$2 console
+  console=$(console_text "$file")
+  [[ $console == *"$text"* ]] || fail "$(printf 'the console text of %s lacks "%s"; it is:\n%s' "$file" "$text" "$console")"
+}
+
 # Prints FILE's content including trailing newlines.
 e2e_read_exactly() {
   local content

@@ -215,6 +215,36 @@ expect_eq "$(
   printf 'groupdel %s\n' "${GROUPS_[@]}"
 )" "$(run_steps)" "steps of the second uninstall"
 
+# ---- A watchdog server that ignores SIGTERM, started by hand, holds the uninstall only for
+# the product's shutdown timeout and 10 s more: then it is killed, with the product process
+# it started. (The stop is the same under both init systems; one of them shows it.)
+if [[ $init == systemd ]]; then
+  printf '[Watchdog]\nTimeoutAfterShutdown=0s\n' >>"$E2E_TARN_VAR/common/tarn.ini"
+  hung=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/wdserver
+  cp -- "$hung" "$E2E_SCRATCH/wdserver.real"
+  cp -- /bin/sleep "$hung"
+  # shellcheck disable=SC2016 # The inner script expands its own arguments.
+  # A server leading a session, ignoring SIGTERM, with a product process of its own; a child
+  # of PID 1, like a daemon, so that it does not linger as this script's zombie.
+  server=$(setsid bash -c 'trap "" TERM; "$1" 86400 & echo $! >"$2"; exec "$1" 86400' hung \
+    "$hung" "$E2E_SCRATCH/product.pid" </dev/null >/dev/null 2>&1 &
+    echo "$!")
+  for ((attempt = 0; attempt < 500; attempt++)); do
+    [[ -s $E2E_SCRATCH/product.pid && $(readlink "/proc/$server/exe") == $(readlink -f "$hung") ]] &&
+      break
+    sleep 0.01
+  done
+  product=$(<"$E2E_SCRATCH/product.pid")
+  printf '%s\n' "$server" >"$E2E_WDSERVER_PIDFILE"
+  : >"$E2E_TRACE_FILE"
+  run_launcher_within 60 --uninstall
+  expect_status 0
+  expect_contains "StopService: Process $server did not stop within 10 s of SIGTERM; killing it and its process group" "$E2E_TRACE_FILE"
+  [[ ! -e /proc/$server && ! -e /proc/$product ]] ||
+    fail "the hung server $server or its product $product outlived the uninstall"
+  cp -- "$E2E_SCRATCH/wdserver.real" "$hung"
+fi
+
 # ---- A failing uninstall script ends the command: the chains before it are gone, the
 # groups after it stay.
 for group in "${GROUPS_[@]}"; do groupadd -rf "$group"; done

@@ -5,11 +5,13 @@
 #   upgrade_test.sh success: "b" starts, the links say Installed, a's tree is gone.
 #   upgrade_test.sh rollback: "b"'s watchdog server fails; "a" runs again, RolledBack.
 #   upgrade_test.sh renaming: upgrade.ini present; the product just starts.
+#   upgrade_test.sh outside: a's server, started outside the service manager, still runs
+#     when the restart starts b: it is stopped first, and only b's server runs.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/upgrade_lib.sh"
 require_sandbox
 
-case=${1:?usage: upgrade_test.sh success|rollback|renaming}
+case=${1:?usage: upgrade_test.sh success|rollback|renaming|outside}
 
 
 case $case in
@@ -69,6 +71,19 @@ case $case in
     # The next start finds RolledBack and only starts the product.
     run_launcher --start
     expect_status 2
+    ;;
+  outside)
+    lay_upgrade_running
+    old=$(<"$E2E_WDSERVER_PIDFILE")
+    start_as_service_manager
+    expect_status 0
+    expect_eq "current=$E2E_TARN_VAR/b upgrade=- previous=- failed=-" "$(links)" links
+    expect_contains "StopPreviousServer: Stopping the watchdog server of the previous patch $E2E_TARN_VAR/install-previous ..." \
+      "$E2E_TRACE_FILE"
+    [[ ! -e /proc/$old ]] || fail "the previous patch's server $old still runs beside the new one"
+    run_launcher --status
+    expect_status 0
+    expect_eq 1 "$(pgrep -c -x wdserver)" "watchdog servers running"
     ;;
   renaming)
     install_product a 12.6.0.118

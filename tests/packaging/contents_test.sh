@@ -118,7 +118,11 @@ for dependency in coreutils /usr/sbin/groupadd /usr/sbin/groupdel iptables "(sys
   "libc.so.6()(64bit)"; do
   grep -qxF -- "$dependency" "$E2E_SCRATCH/requires" || fail "the .rpm does not require $dependency"
 done
-expect_eq "" "$(rpm -qp --provides "$RPM" | { grep -v '^tarn' || true; })" "what the .rpm provides besides itself"
+# Besides itself only the configuration files' capability, which it requires too: a package
+# tool that resolves dependencies would refuse it otherwise.
+expect_eq "config(tarn) = $VERSION-1" "$(rpm -qp --provides "$RPM" | { grep -v '^tarn' || true; })" \
+  "what the .rpm provides besides itself"
+grep -qxF "config(tarn) = $VERSION-1" "$E2E_SCRATCH/requires" || fail "the .rpm does not require config(tarn)"
 rpm -qp --queryformat '[%{FILEFLAGS:fflags} %{FILENAMES}\n]' "$RPM" >"$E2E_SCRATCH/flags"
 grep -qxF "cn /etc/logrotate.d/tarn" "$E2E_SCRATCH/flags" || fail "the logrotate rule is no config file"
 grep -qxF "g $PRODUCT_VAR/install_$VERSION.tag" "$E2E_SCRATCH/flags" || fail "the install tag is no ghost file"

@@ -10,10 +10,13 @@
 #   4. the fourth version installs after the rollback, although the maintainer script's
 #      launcher is killed in the middle: dpkg --configure --pending (rpm: installing again)
 #      completes it;
-#   5. the removal uninstalls and keeps the data; the purge (dpkg) removes it, as the erase
-#      (rpm) did already: nothing of the product is left.
+#   5. (dpkg) a removal without purge, then the same version installed again: the service
+#      is back and starts the product;
+#   6. the removal uninstalls and keeps the data, also with the package's unpacked files
+#      deleted beforehand; the purge (dpkg) removes it, as the erase (rpm) did already:
+#      nothing of the product is left.
 # Under SysV init the real service and update-rc.d run the init script; under systemd the
-# stand-in systemctl runs the installed unit's commands.
+# real systemd runs the installed unit.
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/service_lib.sh"
 require_sandbox
@@ -103,8 +106,7 @@ expect_running() {
 }
 
 # The service manager acts on the product's service: under SysV the real service and
-# update-rc.d (chkconfig removed, as on Debian); under systemd the stand-in systemctl runs
-# the installed unit's commands.
+# update-rc.d (chkconfig removed, as on Debian); under systemd the real systemd.
 use_service_manager
 
 expect_service_registered() {
@@ -186,6 +188,10 @@ lifecycle() {
   expect_eq "$(patches_of "$v2")" "$(link_target current)" "install-current after the rollback"
   expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
   expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
+  # The package tool's output tells the administrator.
+  expect_console_contains \
+    "Warning: the upgrade to version $v3 failed to start and was rolled back; version $v2 runs." \
+    "$TOOL_OUT"
 
   # 4. The next version after the rollback, whose maintainer script's launcher is killed
   #    after it laid the patch: the package tool's rerun completes the upgrade; the failed
@@ -210,8 +216,25 @@ ANSWER
   expect_running "$v4"
   expect_eq "" "$(patches_of "$v2")$(patches_of "$v3")" "patches of $v2 and $v3"
 
-  # 5. The removal stops and unregisters the product and keeps its data; the purge does not.
+  # 5. (dpkg) Removed without purge and installed again: the service comes back and the
+  #    product starts through it, with its identity.
+  if [[ $format == deb ]]; then
+    package deb remove
+    expect_package_status 0 "removal before the reinstallation"
+    expect_service_unregistered
+    package deb install "$v4"
+    expect_package_status 0 "installation of $v4 after its removal"
+    expect_service_registered
+    start_service
+    expect_running "$v4"
+    expect_file_eq "$pcid" "$PRODUCT_VAR/common/pcid"
+  fi
+
+  # 6. The removal stops and unregisters the product and keeps its data, even when an
+  #    administrator deleted the package's unpacked files; the purge does not keep it.
+  rm -rf -- "${PRODUCT_VAR:?}/install_$v4"
   package "$format" remove
+  expect_contains "install_$v4/opt/brevantis/tarn/libexec/launcher is missing; uninstalling with" "$TOOL_OUT"
   expect_package_status 0 "removal ($format)"
   not "$CURRENT_LAUNCHER" --status >/dev/null 2>&1
   [[ ! -e $E2E_WDSERVER_PIDFILE ]] || fail "the watchdog server's pid file outlived the removal"

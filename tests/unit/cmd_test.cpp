@@ -164,6 +164,16 @@ TEST_F(CmdObjectTest, TracedOutputAlsoReachesTheStream) {
               ElementsAre("Running 'sh -c echo FragmentPath=/x/y' ...", "FragmentPath=/x/y"));
 }
 
+// The child's lines reach the trace whole, one record each, however the reads cut them:
+// a path split across two writes, several lines in one write, a last line without its end.
+TEST_F(CmdObjectTest, TracedOutputKeepsWholeLinesAcrossReads) {
+  Shell(
+      "printf '/var/opt/bre'; sleep 0.2; printf 'vantis/tarn\\nsecond\\nthi'; sleep 0.2; "
+      "printf 'rd\\nlast'")();
+  EXPECT_THAT(tracer_->Texts(), ElementsAre(::testing::StartsWith("Running "),
+                                            "/var/opt/brevantis/tarn", "second", "third", "last"));
+}
+
 TEST_F(CmdObjectTest, ThrowingSinkAbortsTheRunAndEndsTheChild) {
   pid_t child = 0;
   auto command = Shell("echo $$; exec sleep 60");

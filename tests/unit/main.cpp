@@ -10,8 +10,7 @@ int main(int argc, char** argv) {
   if (!sov::testing::InsideSandbox()) {
     std::fprintf(stderr,
                  "unit_tests: refusing to run outside the launcher sandbox; run it as\n"
-                 "  tools/sandbox/sandbox --init-binary <build>/sandbox_init \\\n"
-                 "    --init systemd-standin -- %s\n",
+                 "  tools/sandbox/sandbox --init-binary <build>/sandbox_init -- %s\n",
                  argv[0]);
     return 1;
   }

@@ -1,5 +1,8 @@
 #include "supervisor/launcher/stop_command.h"
 
+#include "tests/unit/test_support.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -49,6 +52,62 @@ TEST(StopProcessTest, ServerIgnoringTermIsWaitedForUpToTheLimit) {
   EXPECT_FALSE(StopProcess(worker, std::chrono::milliseconds(300)));
   EXPECT_EQ(0, kill(worker, 0));
   kill(worker, SIGKILL);
+}
+
+struct ServerAndProduct {
+  pid_t server = 0;
+  pid_t product = 0;
+};
+
+// A server that ignores SIGTERM, leads a session of its own and has started a product
+// process that ignores it too, as a hung watchdog server leaves them. Both are reparented
+// away from the test.
+ServerAndProduct StartHungServer() {
+  int channel[2];
+  EXPECT_EQ(0, pipe(channel));
+  const pid_t middle = fork();
+  if (middle == 0) {
+    if (fork() == 0) {
+      setsid();
+      signal(SIGTERM, SIG_IGN);
+      ServerAndProduct started{getpid(), fork()};
+      if (started.product == 0) {
+        pause();
+        _exit(0);
+      }
+      (void)!write(channel[1], &started, sizeof started);
+      pause();
+      _exit(0);
+    }
+    _exit(0);
+  }
+  ServerAndProduct started;
+  EXPECT_EQ(static_cast<ssize_t>(sizeof started), read(channel[0], &started, sizeof started));
+  waitpid(middle, nullptr, 0);
+  close(channel[0]);
+  close(channel[1]);
+  return started;
+}
+
+TEST(EndProcessTest, ServerIgnoringTermIsKilledWithItsProductAfterTheGrace) {
+  auto tracer = testing::MakeRecordingTracer();
+  const auto started = StartHungServer();
+  EndProcess(Traceable(tracer), "StopService", started.server, std::chrono::seconds(1));
+  EXPECT_NE(0, kill(started.server, 0));
+  usleep(100000);  // the product is reaped by the sandbox's init
+  EXPECT_NE(0, kill(started.product, 0));
+  EXPECT_THAT(tracer->Texts(),
+              ::testing::ElementsAre("StopService: Process " + std::to_string(started.server) +
+                                     " did not stop within 1 s of SIGTERM; killing it and its "
+                                     "process group"));
+}
+
+TEST(EndProcessTest, ServerThatStopsIsNotKilled) {
+  auto tracer = testing::MakeRecordingTracer();
+  const pid_t worker = StartDetached(false);
+  EndProcess(Traceable(tracer), "StopService", worker, std::chrono::seconds(5));
+  EXPECT_NE(0, kill(worker, 0));
+  EXPECT_TRUE(tracer->Texts().empty());
 }
 
 }  // namespace

@@ -188,6 +188,32 @@ TEST_F(WdServerCommandLineTest, WarnThresholdIsItsLeadingNumber) {
   }
 }
 
+// A stop waits for the server as long as the server gives the product, plus its own end;
+// a value the server could not read counts as its default of two minutes.
+TEST_F(WdServerCommandLineTest, StopGraceFollowsTheShutdownTimeout) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* value;  // nullptr: the key is absent
+    milliseconds timeout;
+  } cases[] = {
+      {nullptr, milliseconds(120000)}, {"2m", milliseconds(120000)},
+      {"500ms", milliseconds(500)},    {"45s", milliseconds(45000)},
+      {"45", milliseconds(45000)},     {"1h", milliseconds(3600000)},
+      {"1d", milliseconds(86400000)},  {"", milliseconds(120000)},
+      {"m", milliseconds(120000)},     {"-5s", milliseconds(120000)},
+      {"5 s", milliseconds(120000)},   {"99999999999d", milliseconds(120000)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(absent)");
+    pt::ptree ini;
+    if (c.value != nullptr) {
+      ini.put("Watchdog.TimeoutAfterShutdown", c.value);
+    }
+    EXPECT_EQ(c.timeout.count(), ShutdownTimeout(ini).count());
+    EXPECT_EQ(c.timeout.count() + 10000, ServerStopGrace(ini).count());
+  }
+}
+
 TEST(ProductLimitsTest, MemoryLimitByRam) {
   EXPECT_EQ("highest/2048MB/50%", MemoryLimitForRam(16ULL << 30));
   EXPECT_EQ("highest/2048MB/50%", MemoryLimitForRam((32ULL << 30) - 1));

@@ -53,7 +53,8 @@ void ThrowCommandFailed(const CmdObject::Result& result) {
           .str()));
 }
 
-// Reads one pipe into its sink until end of file, re-arming itself after every chunk.
+// Reads one pipe into its sink until end of file, re-arming itself after every chunk; the
+// empty chunk at the end tells the sink that the stream is over.
 class PipePump {
  public:
   PipePump(bp::async_pipe& pipe, const CmdObject::Sink& sink) : pipe_(pipe), sink_(sink) {}
@@ -61,10 +62,18 @@ class PipePump {
   void Start() {
     pipe_.async_read_some(boost::asio::buffer(buffer_),
                           [this](const boost::system::error_code& error, size_t size) {
-                            if (size > 0 && sink_ && *sink_) {
+                            if (!sink_ || !*sink_) {
+                              if (!error) {
+                                Start();
+                              }
+                              return;
+                            }
+                            if (size > 0) {
                               (*sink_)(std::string_view(buffer_.data(), size));
                             }
-                            if (!error) {
+                            if (error) {
+                              (*sink_)(std::string_view());
+                            } else {
                               Start();
                             }
                           });
@@ -202,16 +211,27 @@ CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
 }
 
 CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {
+  // Each trace record is one line with the trace's own prefix and line end, so a line
+  // never spans two records and no record holds a line without its prefix.
   return std::make_shared<std::function<void(std::string_view)>>(
-      [tracer = tracer_, level](std::string_view chunk) {
+      [tracer = tracer_, level, partial = std::string()](std::string_view chunk) mutable {
         if (!ivo::IsEnabled(tracer.get(), level)) {
           return;
         }
-        // The trace adds its own line end.
-        while (!chunk.empty() && chunk.back() == '\n') {
-          chunk.remove_suffix(1);
+        if (chunk.empty()) {
+          if (!partial.empty()) {
+            tracer->Trace(level, partial);
+            partial.clear();
+          }
+          return;
         }
-        tracer->Trace(level, chunk);
+        for (size_t end = chunk.find('\n'); end != std::string_view::npos; end = chunk.find('\n')) {
+          partial.append(chunk.substr(0, end));
+          tracer->Trace(level, partial);
+          partial.clear();
+          chunk.remove_prefix(end + 1);
+        }
+        partial.append(chunk);
       });
 }
 

@@ -18,6 +18,8 @@ namespace sov::supervisor {
 
 class CmdObject {
  public:
+  // Receives a child's output in the chunks that the pipe delivers, then one empty chunk
+  // when the stream has ended, so that a sink that holds back a partial line can pass it on.
   using Sink = std::shared_ptr<std::function<void(std::string_view)>>;
   using Arguments = std::vector<std::string>;
   using Environment = std::map<std::string, std::string>;
@@ -58,6 +60,8 @@ class CmdObject {
   CmdObject& AddFailureHandler(FailureHandler handler);
 
   static Sink MakeSink(std::ostream& stream);
+  // Traces every line of the output as a record of its own at `level`: a line cut by a
+  // read waits for its end, and a last line without one is traced when the stream ends.
   Sink MakeSink(ivo::ITracer::TraceLevel level) const;
   Sink MakeSink(std::vector<Sink> sinks) const;
 

@@ -10,6 +10,7 @@
 #include "sov_common/tree_removal.h"
 #include "sov_common/unique_fd.h"
 #include "supervisor/common/error_guard.h"
+#include "supervisor/common/exceptions.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -220,6 +221,41 @@ void UpgradeStateStore::SupersedeUpgrade(const ProductPaths& paths, const Path& 
   ReplaceLink(upgrade, patch);
   sov::tools::SyncDirectory(upgrade.parent_path());
   RemoveSuperseded(paths, patch);
+}
+
+bool UpgradeStateStore::IsCurrentLost(const ProductPaths& paths) {
+  const Path current = paths.Current().Root();
+  return fs::is_symlink(fs::symlink_status(current)) && !fs::exists(fs::status(current));
+}
+
+void UpgradeStateStore::CheckLostCurrentRepairable(const ProductPaths& paths) {
+  const Path current = paths.Current().Root();
+  boost::system::error_code error;
+  const Path lost = fs::read_symlink(current, error);
+  for (const Path& other : {Path(paths.Upgrade().Root()), Path(paths.Previous().Root()),
+                            Path(paths.Failed().Root()), paths.UpgradeIni()}) {
+    if (fs::exists(fs::symlink_status(other))) {
+      throw ApplicationError(
+          Concat(current, " names ", lost, ", which is gone, and ", other,
+                 " is present: the upgrade state cannot be repaired; purge the product and "
+                 "install it again"));
+    }
+  }
+}
+
+void UpgradeStateStore::RepairLostCurrent(const ProductPaths& paths, const Path& patch) const {
+  const Path current = paths.Current().Root();
+  if (!IsCurrentLost(paths)) {
+    BOOST_THROW_EXCEPTION(std::logic_error(current.string() + " is not a lost link"));
+  }
+  CheckLostCurrentRepairable(paths);
+  boost::system::error_code error;
+  const Path lost = fs::read_symlink(current, error);
+  Trace(kTraceWarning, "SetUpgradeState", current, " names ", lost,
+        ", which is gone; pointing it at ", patch);
+  SyncFileSystem(paths.VarDir());
+  ReplaceLink(current, patch);
+  sov::tools::SyncDirectory(current.parent_path());
 }
 
 Path UpgradeStateStore::SupersededMarker(const ProductPaths& paths) {

@@ -41,6 +41,21 @@ class UpgradeStateStore : public Utils {
   // "Unexpected upgrade state <state>" in any other state.
   void SupersedeUpgrade(const ProductPaths& paths, const Path& patch) const;
 
+  // Whether install-current is a link that names nothing any more (its patch directory was
+  // deleted): the product is then installed as far as the state says, yet nothing can run.
+  static bool IsCurrentLost(const ProductPaths& paths);
+
+  // Throws ApplicationError "<install-current> names <target>, which is gone, and <path>
+  // is present: the upgrade state cannot be repaired; purge the product and install it
+  // again" when another state link or "upgrade.ini" stands beside a lost install-current:
+  // the state names patches whose fate only the administrator can decide.
+  static void CheckLostCurrentRepairable(const ProductPaths& paths);
+
+  // Points a lost install-current (IsCurrentLost) at `patch`, with the same flushes as Set;
+  // the state then says Installed. Throws as CheckLostCurrentRepairable, changing nothing,
+  // and std::logic_error when install-current is not lost.
+  void RepairLostCurrent(const ProductPaths& paths, const Path& patch) const;
+
   // Completes the patch removals that a killed run left half done: a link
   // "install-previous.removing" or "install-failed.removing" (names the decoding ignores)
   // still naming the tree, or part of it. The tree goes under the rules of RemovePatch,

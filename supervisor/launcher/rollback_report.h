@@ -1,0 +1,19 @@
+// How a rolled-back upgrade is told: the package manager's output and the journal show
+// the console warning, the trace file the same sentence at error level. Neither changes an
+// exit code: the product runs, only not the version that was installed.
+#pragma once
+
+#include "supervisor/common/traceable.h"
+#include "supervisor/common/upgrade/version.h"
+
+namespace sov::supervisor {
+
+// Prints "Warning: the upgrade to version <failed> failed to start and was rolled back;
+// version <running> runs." in warning colour to standard output, and traces the sentence
+// (from "The upgrade") at error level under `step`.
+void ReportRollback(const Traceable& tracing,
+                    const char* step,
+                    const Version& failed,
+                    const Version& running);
+
+}  // namespace sov::supervisor
