@@ -11,11 +11,12 @@
 #      signal), and the namespace's processes with it.
 #   2. PID 1 moves itself into a cgroup of its own below the host's cgroup2 hierarchy, lays
 #      the sandbox's root (an overlay of / whose changes go to a tmpfs, fresh /proc, /sys
-#      read-only, tmpfs /run, /tmp and /dev, the kernel settings read-only but for the
+#      read-only, tmpfs /tmp and /dev, the kernel settings read-only but for the
 #      network namespace's), binds the state directory, the checkout and the build tree in,
 #      and enters a cgroup namespace (boot_real_systemd).
-#   3. There it mounts cgroup2 as the sandbox's own hierarchy, turns to the new root, puts
-#      the recording wrappers in place, masks what must not run here, and executes systemd
+#   3. There it mounts cgroup2 as the sandbox's own hierarchy, turns to the new root, mounts
+#      empty tmpfs on the product trees and /run, puts the recording wrappers in place,
+#      masks what must not run here, and executes systemd
 #      with a bounding set that cannot load kernel modules, reach raw I/O or set the clock.
 #   4. The sandbox script waits until systemd has booted, runs the command inside through
 #      nsenter, then powers systemd off (SIGRTMIN+4; SIGKILL after a grace period) and
@@ -265,10 +266,7 @@ inside_real_systemd() {
   fi
   mount_proc "$root"
   mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys" || die "cannot mount /sys"
-  for path in /run /tmp; do
-    mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$root$path" || die "cannot mount $path"
-  done
-  chmod 1777 "$root/tmp"
+  mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/tmp" || die "cannot mount /tmp"
   mount_dev "$root"
   while IFS= read -r path; do
     { mkdir -p -- "$root$path" && mount --rbind -- "$path" "$root$path"; } || die "cannot bind $path in"
@@ -289,6 +287,8 @@ boot_real_systemd() {
   cd /
   { umount -l /.sandbox-old-root && rmdir /.sandbox-old-root; } || die "cannot let go of the host's root"
 
+  # The product trees and /run start empty, as in the other flavours, whatever the host has.
+  mount_empty_trees
   # systemctl too: here it has a service manager to talk to.
   copy_real_tools "${PASS_THROUGH[@]}" systemctl
   install_standins
