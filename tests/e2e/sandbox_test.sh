@@ -139,6 +139,13 @@ test_real_systemd() {
     fail "the inner test failed with status $status in the systemd sandbox"
   fi
   expect_contains "sandbox_systemd_inside_test.sh: PASS" "$work/err"
+  # A working directory in a system tree is the overlay's, not the host's.
+  at_exit rm -f -- "/var/tmp/$marker-cwd"
+  # shellcheck disable=SC2016 # Expanded inside.
+  (cd /var/tmp && "$sandbox" --init systemd -- bash -c 'pwd; : >"$1"' cwd "$marker-cwd") \
+    >"$work/out" 2>&1 || fail "a sandbox run in /var/tmp failed: $(<"$work/out")"
+  expect_file_eq $'/var/tmp\n' "$work/out"
+  [[ ! -e /var/tmp/$marker-cwd ]] || fail "a file written in the working directory /var/tmp reached the host"
   for number in 1 2; do
     # shellcheck disable=SC2016 # Expanded inside.
     "$sandbox" --init systemd --state "$work/parallel-$number" -- \

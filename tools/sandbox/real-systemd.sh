@@ -76,12 +76,20 @@ remove_stale_cgroups() {
 # The directories of the host that the command works in, to be bound in at the same paths:
 # the state directory, the checkout, the build tree of the init binary and the working
 # directory. The overlay of / shows none of them writable (and not at all when they lie on
-# another file system or below the sandbox's own /tmp).
+# another file system or below the sandbox's own /tmp). One that is / or /tmp, or lies
+# below a system tree, is left to the overlay: bound in, it would let the command change
+# the host's system files.
 bind_points() {
-  local state=$1 self=$2 init_binary=$3 cwd=$4 path
+  local state=$1 self=$2 init_binary=$3 cwd=$4 path root
   for path in "$state" "$(realpath -e -- "${self%/*}/../..")" \
     "$(realpath -e -- "${init_binary%/*}")" "$cwd"; do
-    [[ $path == / ]] || printf '%s\n' "$path"
+    [[ $path != / && $path != /tmp ]] || continue
+    for root in "${HIDDEN_ROOTS[@]}"; do
+      if is_below "$path" "$root"; then
+        continue 2
+      fi
+    done
+    printf '%s\n' "$path"
   done | LC_ALL=C sort -u
 }
 
