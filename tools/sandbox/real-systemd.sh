@@ -41,6 +41,9 @@ readonly MASKED_UNITS=(
   postgresql.service mariadb.service mysql.service redis-server.service nginx.service
   memcached.service
 )
+# Capabilities that act on the host's kernel as a whole, which neither systemd nor the
+# command gets: loading modules, raw I/O, setting the clock.
+readonly DROPPED_CAPABILITIES=-sys_module,-sys_rawio,-sys_time
 # The target that the sandbox boots into: the basic system, nothing that multi-user adds.
 readonly SANDBOX_TARGET=launcher-sandbox.target
 # Seconds for systemd to boot and to power off.
@@ -148,11 +151,13 @@ first_child() {
   printf '%s\n' "${children[0]}"
 }
 
-# Runs COMMAND... inside the booted sandbox whose PID 1 has the host pid PID1.
+# Runs COMMAND... inside the booted sandbox whose PID 1 has the host pid PID1, with the
+# bounding set of systemd there.
 enter_sandbox() {
   local pid1=$1 cwd=$2
   shift 2
-  nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" -- "$@"
+  setpriv --bounding-set "$DROPPED_CAPABILITIES" -- \
+    nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" -- "$@"
 }
 
 # Outside: boots the sandbox, runs the command in it and powers it off. Sets
@@ -364,6 +369,6 @@ boot_real_systemd() {
   done
   printf '[Unit]\nDescription=Launcher sandbox\nRequires=basic.target\nAfter=basic.target\nAllowIsolate=yes\n' \
     >"/etc/systemd/system/$SANDBOX_TARGET"
-  exec setpriv --bounding-set -sys_module,-sys_rawio,-sys_time -- \
+  exec setpriv --bounding-set "$DROPPED_CAPABILITIES" -- \
     env -i container=other /lib/systemd/systemd --unit="$SANDBOX_TARGET"
 }
