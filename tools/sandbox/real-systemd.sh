@@ -151,13 +151,12 @@ first_child() {
   printf '%s\n' "${children[0]}"
 }
 
-# Runs COMMAND... inside the booted sandbox whose PID 1 has the host pid PID1, with the
-# bounding set of systemd there.
-enter_sandbox() {
+# Sets entry to the words that run a command inside the booted sandbox whose PID 1 has the
+# host pid PID1, in its directory CWD and with the bounding set of systemd there.
+set_sandbox_entry() {
   local pid1=$1 cwd=$2
-  shift 2
-  setpriv --bounding-set "$DROPPED_CAPABILITIES" -- \
-    nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" -- "$@"
+  entry=(setpriv --bounding-set "$DROPPED_CAPABILITIES" --
+    nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" --)
 }
 
 # Outside: boots the sandbox, runs the command in it and powers it off. Sets
@@ -165,7 +164,7 @@ enter_sandbox() {
 run_real_systemd() {
   local state=$1 init_binary=$2 cwd=$3
   shift 3
-  local self=$SANDBOX_SELF cgroups name start_time unshare_pid pid1 waited
+  local self=$SANDBOX_SELF cgroups name start_time unshare_pid pid1 waited entry
   cgroups=$(cgroup_root) || die "no cgroup2 hierarchy at /sys/fs/cgroup/unified or /sys/fs/cgroup"
   [[ -x /lib/systemd/systemd ]] || die "/lib/systemd/systemd is not installed"
   command -v nsenter >/dev/null || die "nsenter (util-linux) is not installed"
@@ -195,7 +194,10 @@ run_real_systemd() {
   command_status=0
   # In a scope of its own, as an administrator's shell runs in a session: what the command
   # leaves running is the service manager's to end at the power-off, quickly.
-  enter_sandbox "$pid1" "$cwd" systemd-run --quiet --scope --collect --unit=launcher-sandbox-command \
+  # Run directly, not in a subshell of this one, which would report a command killed by a
+  # signal ("Terminated") on the sandbox's standard error.
+  set_sandbox_entry "$pid1" "$cwd"
+  "${entry[@]}" systemd-run --quiet --scope --collect --unit=launcher-sandbox-command \
     --property=TimeoutStopSec=2s -- "$@" <&0 &
   command_pid=$!
   while :; do
@@ -227,7 +229,7 @@ systemd_started() {
 }
 
 wait_for_boot() {
-  local pid1=$1 unshare_pid=$2 state=$3 answer waited
+  local pid1=$1 unshare_pid=$2 state=$3 answer waited entry
   for ((waited = 0; waited < BOOT_TIMEOUT * 100; waited++)); do
     systemd_started "$pid1" && break
     kill -0 "$unshare_pid" 2>/dev/null || die "the sandbox ended while it set up: $(tail -n 5 "$state/boot.log")"
@@ -239,7 +241,8 @@ wait_for_boot() {
   answer=$(timeout "$BOOT_TIMEOUT" nsenter --target "$pid1" --mount --pid --root -- \
     "$state/real/systemctl" is-system-running --wait 2>&1) || true
   if [[ $answer != running ]]; then
-    enter_sandbox "$pid1" / "$state/real/systemctl" --no-pager --failed >>"$state/boot.log" 2>&1 || true
+    set_sandbox_entry "$pid1" /
+    "${entry[@]}" "$state/real/systemctl" --no-pager --failed >>"$state/boot.log" 2>&1 || true
     die "systemd in the sandbox did not boot (it says \"$answer\"; see $state/boot.log)"
   fi
 }
