@@ -252,9 +252,10 @@ wait_for_boot() {
 power_off() {
   local pid1=$1 unshare_pid=$2 waited
   kill -s RTMIN+4 "$pid1" 2>/dev/null || true
-  for ((waited = 0; waited < POWEROFF_GRACE * 10; waited++)); do
+  # Polled finely: the power-off itself takes a few tens of milliseconds.
+  for ((waited = 0; waited < POWEROFF_GRACE * 50; waited++)); do
     kill -0 "$unshare_pid" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.02
   done
   if kill -0 "$unshare_pid" 2>/dev/null; then
     printf '%s: warning: systemd did not power off within %s s; killing it\n' "$PROGRAM" \
