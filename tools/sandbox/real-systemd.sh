@@ -18,8 +18,8 @@
 #      so is the host name, launcher-sandbox-<pid>: sandboxes run side by side.
 #   3. There it mounts cgroup2 as the sandbox's own hierarchy, turns to the new root, mounts
 #      empty tmpfs on the product trees and /run, puts the recording wrappers in place,
-#      masks what must not run here, and executes systemd
-#      with a bounding set that cannot load kernel modules, reach raw I/O or set the clock.
+#      masks what must not run here, and executes systemd with a bounding set that cannot
+#      load kernel modules, reach raw I/O or set the clock.
 #   4. The sandbox script waits until systemd has booted, runs the command inside through
 #      nsenter, then powers systemd off (SIGRTMIN+4; SIGKILL after a grace period) and
 #      removes the cgroup. A detached reaper removes the cgroup too when the sandbox script
