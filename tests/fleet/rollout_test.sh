@@ -28,7 +28,7 @@ readonly SSH_DIR=$E2E_SCRATCH/ssh
 readonly PLAYBOOK=$LAUNCHER_SOURCE_DIR/deploy/ansible/rollout.yml
 readonly SANDBOX_SCRIPT=$LAUNCHER_SOURCE_DIR/tools/sandbox/sandbox
 
-for tool in ansible-playbook /usr/sbin/sshd ssh ssh-keygen nsenter python3; do
+for tool in ansible-playbook /usr/sbin/sshd ssh ssh-keygen nsenter /usr/bin/python3; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (tools/install-deps)"
 done
 [[ -x ${SANDBOX_INIT_BINARY:-} ]] || fail "SANDBOX_INIT_BINARY does not name the built sandbox_init"
