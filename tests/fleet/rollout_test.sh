@@ -12,7 +12,9 @@
 #      apt-get's output and in its trace) and fails its health check, and the rollout stops:
 #      host3 is never touched.
 #   3. Each host's active version and state are shown.
-#   4. The product is removed everywhere (its data stays), then purged.
+#   4. The fault is removed from host2 and the second version rolled out again: host2
+#      retries its upgrade, and all three run it.
+#   5. The product is removed everywhere (its data stays), then purged.
 # The time of each host's upgrade and of each rollout is printed.
 source "$(dirname "${BASH_SOURCE[0]}")/fleet.sh"
 require_sandbox
@@ -271,7 +273,20 @@ for host in "${HOSTS[@]}"; do
 done
 echo
 
-# 4. Removal keeps the product's data, purging does not: all hosts in one batch.
+# 4. Once host2's fault is gone, the same rollout again: host1 runs the version already,
+#    host2's package is installed again and its upgrade retried, host3 upgrades.
+on_host "$FAULTY_HOST" rm "/var/opt/brevantis/tarn/install_$V2/opt/brevantis/tarn/libexec/wdserver.fail"
+rollout "tarn_version=$V2"
+expect_rollout_status 0 "the rollout of $V2 again"
+echo "Rollout of $V2 again, after the fault on $FAULTY_HOST was removed: $SECONDS_TAKEN s"
+host_times
+for host in "${HOSTS[@]}"; do
+  read_host_health "$host"
+  expect_health "$host after the rollout of $V2 again" status=0 "version=$V2" state=Installed \
+    failed_version=none
+done
+
+# 5. Removal keeps the product's data, purging does not: all hosts in one batch.
 rollout tarn_state=absent tarn_batch=${#HOSTS[@]}
 expect_rollout_status 0 "the removal"
 echo "Removal on ${#HOSTS[@]} hosts at once: $SECONDS_TAKEN s"
