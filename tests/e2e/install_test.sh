@@ -166,7 +166,6 @@ case $case in
     expect_file_eq "" "$OUT"
     expect_file_eq "" "$ERR"
     if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
-      expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" links
       expect_eq "systemctl restart tarn" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
     else
       expect_eq "service tarn restart" "$(grep restart "$LAUNCHER_SANDBOX/calls")" "restart call"
@@ -208,14 +207,8 @@ case $case in
     expect_contains "EulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163" "$COMMON/agreements.ini"
     expect_contains "ZtnaId=91d376bd-d0cb-4268-2122-5c8d17398a38" "$COMMON/agreements.ini"
     [[ ! -e $COMMON/install_date.txt ]] || fail "an upgrade wrote the install date"
-    # The restart that the service manager was asked for (the real one on SysV, through
-    # the init script): the new patch runs.
-    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
-      run_launcher --stop
-      expect_status 0
-      start_as_service_manager
-      expect_status 0
-    fi
+    # The restart that the service manager was asked for (through the unit, or the init
+    # script on SysV): the new patch runs.
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the restart"
     expect_running_patch "$patch"
     ;;
@@ -405,15 +398,23 @@ SCRIPT
   failure)
     # Tags that are not a plain name are refused before anything changes.
     unpack_build
-    before=$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)
+    # (/run holds the service manager's files, which change by themselves.)
+    # Trees that do not exist yet count as empty.
+    product_files() {
+      {
+        find "${E2E_PRODUCT_TREES[@]}" /etc/group \( -path /var/log/brevantis -o -path /run \) \
+          -prune -o -print 2>/dev/null || true
+        find /run -maxdepth 1 -name 'wdserver*'
+      } | sort
+    }
+    before=$(product_files)
     for tag in "" "." ".." "../x" "a/b"; do
       run_launcher --install "$tag"
       expect_status 1
       expect_contains "Error: Error installing the application" "$ERR"
       expect_contains "Invalid install tag" "$ERR"
     done
-    expect_eq "$before" "$(find "${E2E_PRODUCT_TREES[@]}" /etc/group -path /var/log/brevantis -prune -o -print 2>/dev/null | sort)" \
-      "files after refused tags"
+    expect_eq "$before" "$(product_files)" "files after refused tags"
     # A build without its initial updates does not install: the product would run without
     # them.
     rm -rf -- "$UNPACKED/opt/brevantis/tarn/shared/init/updates"

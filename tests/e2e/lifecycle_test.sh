@@ -49,6 +49,16 @@ running_patch() {
   printf '%s' "${exe%/opt/brevantis/tarn/libexec/wdserver}"
 }
 
+# Under systemd: how long the unit's last start took (from leaving "inactive" to "active"),
+# in milliseconds, said on stderr for the record of the chain's start time.
+report_start_time() {
+  local what=$1 left entered
+  [[ $init == systemd ]] || return 0
+  left=$(systemctl show -p InactiveExitTimestampMonotonic --value tarn)
+  entered=$(systemctl show -p ActiveEnterTimestampMonotonic --value tarn)
+  printf '%s: the start of %s took %s ms\n' "$E2E_CASE" "$what" $(((entered - left) / 1000)) >&2
+}
+
 group_count() {
   grep -cE "^(tarnadmin|tarnuser|tarnaudit|notarn):" /etc/group || true
 }
@@ -70,6 +80,9 @@ else
   service tarn start
 fi
 expect_eq "$(patch_of 1)" "$(running_patch)" "the running patch after the start"
+if [[ $init == systemd ]]; then
+  expect_eq "$(<"$E2E_WDSERVER_PIDFILE")" "$(systemctl show -p MainPID --value tarn)" "the unit's main process"
+fi
 
 # ---- Version 2 over the running version 1: the install's restart completes the upgrade.
 unpack 12.6.0.2
@@ -79,6 +92,7 @@ expect_contains "Product restarted successfully" "$E2E_TRACE_FILE"
 expect_eq "current=$(patch_of 2) upgrade=- previous=- failed=-" "$(links)" "links after installing 2"
 [[ ! -e $(patch_of 1) ]] || fail "the tree of version 1 is left after the upgrade"
 expect_eq "$(patch_of 2)" "$(running_patch)" "the running patch after the upgrade"
+report_start_time "the upgrade chain"
 
 # ---- Version 3, whose watchdog server fails: rolled back to version 2, which runs on.
 unpack 12.6.0.3
@@ -94,6 +108,12 @@ rollback="the upgrade to version 12.6.0.3 failed to start and was rolled back; v
 expect_console_contains "Warning: $rollback" "$OUT"
 expect_contains "RollingBack: T${rollback#t}" "$E2E_TRACE_FILE"
 expect_contains "SynchronousRestart: T${rollback#t}" "$E2E_TRACE_FILE"
+if [[ $init == systemd ]]; then
+  # The start that rolled back wrote to the console that the journal keeps.
+  journalctl -u tarn --no-pager -o cat | sed 's/\x1b\[[0-9;]*m//g' | tr '\n' ' ' >"$E2E_SCRATCH/journal"
+  expect_contains "Warning: $rollback" "$E2E_SCRATCH/journal"
+  report_start_time "the chain that rolled back"
+fi
 expect_eq "$(patch_of 2)" "$(running_patch)" "the running patch after the rollback"
 server=$(<"$E2E_WDSERVER_PIDFILE")
 

@@ -71,13 +71,15 @@ host_snapshot() {
 # A run that writes everywhere leaves the host as it was, in both init flavours; the inner
 # half checks the view from inside.
 test_host_unchanged() {
-  local flavour state path number=0
+  local flavour option state path number=0
   host_snapshot >"$work/before"
   for flavour in systemd sysv; do
     number=$((number + 1))
     state=$work/flavour-state-$number
+    option=$flavour
+    [[ $flavour == sysv ]] || option=systemd-lookalike
     SANDBOX_TEST_CALLER_VARIABLE="passed on" \
-      run_sandbox --init "$flavour" --state "$state" -- "$inside_test" "$flavour" "$marker"
+      run_sandbox --init "$option" --state "$state" -- "$inside_test" "$flavour" "$marker"
     if ((status != 0)); then
       cat -- "$work/out" "$work/err" >&2
       fail "the inner test failed with status $status in a $flavour sandbox"
@@ -98,6 +100,83 @@ test_host_unchanged() {
     fail "files written inside reached the host"
   # Daemons left behind, even ones that ignore SIGTERM, die with the sandbox.
   not pgrep -f "leftover-$marker" >/dev/null
+}
+
+# What the real systemd could change of the kernel and its cgroups: every setting but the
+# counters that move by themselves, and the cgroup directories (those of sandboxes that
+# other tests run meanwhile aside).
+kernel_snapshot() {
+  sysctl -a 2>/dev/null | grep -Ev '^(fs\.(dentry-state|file-nr|inode-nr|inode-state|aio-nr|quota\.)|kernel\.(random\.|ns_last_pid|pty\.nr)|net\.netfilter\.nf_conntrack_count)' |
+    LC_ALL=C sort
+  find /sys/fs/cgroup -name 'launcher-sandbox-*' -prune -o -type d -print | LC_ALL=C sort
+}
+
+# What the sandboxes of this test left: their cgroups, and processes in them or named as
+# the leftover daemons.
+leftovers() {
+  local process
+  find /sys/fs/cgroup -maxdepth 2 -regextype egrep \
+    -regex '.*/launcher-sandbox-(real-state|parallel-[12]|killed)' 2>/dev/null
+  for process in /proc/[0-9]*; do
+    if grep -Eqs '^0::/launcher-sandbox-(real-state|parallel-[12]|killed)(/|$)' "$process/cgroup" ||
+      [[ $(tr "\0" " " 2>/dev/null <"$process/cmdline") == *leftover-$marker* ]]; then
+      printf '%s %s\n' "${process#/proc/}" "$(cat "$process/comm" 2>/dev/null)"
+    fi
+  done
+}
+
+# The real systemd as PID 1: it boots and runs the command (the inner half checks the
+# view from inside); two run at once; a sandbox whose script is killed leaves nothing
+# behind; afterwards the host's files, kernel settings and cgroups are as they were.
+test_real_systemd() {
+  local inner=$here/sandbox_systemd_inside_test.sh pids=() pid number sandbox_pid attempt
+  [[ -x /lib/systemd/systemd ]] || { echo "$E2E_CASE: note: no systemd here; its flavour not checked" >&2; return 0; }
+  host_snapshot >"$work/before"
+  kernel_snapshot >"$work/kernel-before"
+  run_sandbox --init systemd --state "$work/real-state" -- "$inner" "$marker"
+  if ((status != 0)); then
+    cat -- "$work/out" "$work/err" >&2
+    fail "the inner test failed with status $status in the systemd sandbox"
+  fi
+  expect_contains "sandbox_systemd_inside_test.sh: PASS" "$work/err"
+  for number in 1 2; do
+    # shellcheck disable=SC2016 # Expanded inside.
+    "$sandbox" --init systemd --state "$work/parallel-$number" -- \
+      bash -c 'sleep 0.5; [[ $(systemctl is-system-running) == running ]]' &
+    pids+=("$!")
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" || fail "one of two systemd sandboxes at once failed"
+  done
+  # Killed: the reaper removes the cgroup once the sandbox's systemd is gone.
+  # shellcheck disable=SC2016 # Expanded inside.
+  "$sandbox" --init systemd --state "$work/killed" -- bash -c ': >"$LAUNCHER_SANDBOX/ready"; sleep 600' \
+    >/dev/null 2>&1 &
+  sandbox_pid=$!
+  for ((attempt = 0; attempt < 1000; attempt++)); do
+    [[ ! -e $work/killed/ready ]] || break
+    sleep 0.01
+  done
+  [[ -e $work/killed/ready ]] || fail "the sandbox to kill did not start its command"
+  kill -KILL "$sandbox_pid"
+  wait "$sandbox_pid" 2>/dev/null || true
+  for ((attempt = 0; attempt < 500; attempt++)); do
+    [[ -n $(leftovers) ]] || break
+    sleep 0.02
+  done
+  expect_eq "" "$(leftovers)" "cgroups and processes left by the sandboxes"
+  kernel_snapshot >"$work/kernel-after"
+  if ! diff -u "$work/kernel-before" "$work/kernel-after" >"$work/kernel.diff"; then
+    fail "$(printf 'the kernel settings or cgroups changed:\n%s' "$(head -n 40 "$work/kernel.diff")")"
+  fi
+  host_snapshot >"$work/after"
+  if ! diff -u "$work/before" "$work/after" >"$work/host.diff"; then
+    fail "$(printf 'the host changed:\n%s' "$(head -n 40 "$work/host.diff")")"
+  fi
+  for path in /etc/$marker /etc/systemd/system/$marker.service /usr/lib/systemd/system/$marker-lib.service \
+    /run/$marker.pid; do
+    [[ ! -e $path ]] || fail "$path reached the host"
+  done
 }
 
 # A real tool in the directory where its wrapper does not go is removed as well, so that no
@@ -279,7 +358,7 @@ test_refusals() {
   local cases=(
     # expected message | arguments
     "no command given|"
-    "--init must be systemd or sysv|--init upstart -- true"
+    "--init must be systemd, systemd-lookalike or sysv|--init upstart -- true"
     "contains \"systemd\"|--state $work/systemd-state -- true"
     "lies below /var|--state /var/log/$marker -- true"
     "is not empty|--state $work/used -- true"
@@ -383,6 +462,7 @@ test_standin_records_and_answers() {
 test_refusals
 test_standin_records_and_answers
 test_host_unchanged
+test_real_systemd
 test_other_copies_removed
 test_status_and_state
 test_pidns_check

@@ -72,9 +72,20 @@ kill -0 "$stranger" || fail "stop signalled the process $stranger of another pro
 
 clear_calls
 if [[ $init == systemd ]]; then
+  # The real systemd, with the unit as the install lays it: the restart returns at once
+  # (--no-block) and the service manager starts the product.
+  rm -f -- "$E2E_WDSERVER_PIDFILE"
+  install -m 0644 -- "$PATCH_DIR/opt/brevantis/tarn/shared/tarn.service" /lib/systemd/system/tarn.service
+  systemctl daemon-reload
+  clear_calls
   run_launcher --restart
   expect_status 0
   expect_eq "systemctl --no-block restart tarn" "$(calls)" "recorded calls"
+  wait_until "the service's start" systemctl --quiet is-active tarn
+  expect_eq "$(<"$E2E_WDSERVER_PIDFILE")" "$(systemctl show -p MainPID --value tarn)" \
+    "the unit's main pid"
+  run_launcher --status
+  expect_status 0
 else
   # On SysV the real service tool runs the shipped init script, linked as the install
   # links it: its restart stops and starts the product through the launcher.

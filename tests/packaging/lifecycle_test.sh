@@ -16,7 +16,7 @@
 #      deleted beforehand; the purge (dpkg) removes it, as the erase (rpm) did already:
 #      nothing of the product is left.
 # Under SysV init the real service and update-rc.d run the init script; under systemd the
-# stand-in systemctl runs the installed unit's commands.
+# real systemd runs the installed unit.
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/service_lib.sh"
 require_sandbox
@@ -106,8 +106,7 @@ expect_running() {
 }
 
 # The service manager acts on the product's service: under SysV the real service and
-# update-rc.d (chkconfig removed, as on Debian); under systemd the stand-in systemctl runs
-# the installed unit's commands.
+# update-rc.d (chkconfig removed, as on Debian); under systemd the real systemd.
 use_service_manager
 
 expect_service_registered() {
@@ -189,6 +188,10 @@ lifecycle() {
   expect_eq "$(patches_of "$v2")" "$(link_target current)" "install-current after the rollback"
   expect_eq "$(patches_of "$v3")" "$(link_target failed)" "install-failed after the rollback"
   expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
+  # The package tool's output tells the administrator.
+  expect_console_contains \
+    "Warning: the upgrade to version $v3 failed to start and was rolled back; version $v2 runs." \
+    "$TOOL_OUT"
 
   # 4. The next version after the rollback, whose maintainer script's launcher is killed
   #    after it laid the patch: the package tool's rerun completes the upgrade; the failed
