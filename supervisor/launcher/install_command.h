@@ -29,9 +29,10 @@
 //   the install ends, and one that a removal without purge took away is back. Under SysV
 //   the init script link goes through install-current and follows the switch of patch; it
 //   is laid whenever it is missing.
-// - An administrator's mask (/etc/systemd/system/tarn.service linked to /dev/null) is kept:
-//   the unit is neither enabled nor restarted, and the trace says so. Any other file at
-//   that name still goes, as it would override the unit just laid.
+// - An administrator's mask (/etc/systemd/system/tarn.service linked to /dev/null, or one
+//   below /run that "systemctl is-enabled" reports as "masked-runtime") is kept: the unit
+//   is neither enabled nor restarted, and the trace says so. Any other file at that name
+//   in /etc/systemd/system still goes, as it would override the unit just laid.
 // - An upgrade of a product whose service was registered leaves its enablement as the
 //   administrator left it (a disabled service stays disabled); the service is enabled on a
 //   first install, after a removal without purge and when the product is renamed.
@@ -98,7 +99,8 @@ class InstallCommand : public LauncherCommand {
     bool serviceRegistered = false;
     // install-current named a patch directory that is gone (UpgradeStateStore::IsCurrentLost).
     bool currentLost = false;
-    // An administrator masked the unit (its name in /etc/systemd/system links to /dev/null).
+    // An administrator masked the unit (its name in /etc/systemd/system links to /dev/null,
+    // or systemctl says it is masked).
     bool serviceMasked = false;
     Agreements agreements;
     boost::property_tree::ptree config;

@@ -108,14 +108,18 @@ void InstallCommand::RegisterService(Context& context) {
     // /dev/null there is an administrator's mask: the service must not run.
     const Path overriding = context.product.SystemdUnit();
     boost::system::error_code error;
-    context.serviceMasked = fs::read_symlink(overriding, error) == "/dev/null";
-    if (context.serviceMasked) {
-      Trace(kTraceWarning, kStep, "Service ", context.currentService->Name(), " is masked (",
-            overriding, " -> /dev/null); it is neither enabled nor restarted");
-    } else if (fs::exists(fs::symlink_status(overriding))) {
+    const bool maskedHere = fs::read_symlink(overriding, error) == "/dev/null";
+    if (!maskedHere && fs::exists(fs::symlink_status(overriding))) {
       Remove(overriding);
     }
     GetLauncher().DaemonReload();
+    // A mask elsewhere (below /run: "systemctl mask --runtime") only systemd can tell.
+    context.serviceMasked = maskedHere || context.currentService->IsMasked();
+    if (context.serviceMasked) {
+      Trace(kTraceWarning, kStep, "Service ", context.currentService->Name(), " is masked (",
+            maskedHere ? Concat(overriding, " -> /dev/null") : std::string("systemctl is-enabled"),
+            "); it is neither enabled nor restarted");
+    }
   }
   if (context.serviceMasked) {
     return;

@@ -113,9 +113,15 @@ void UninstallCommand::StopService(Context& context) const {
   }
   Trace(kTraceDebug, "StopService", "Product still runs; stopping it directly ...");
   // Bounded, so that a server that ignores SIGTERM cannot hold the package manager forever.
+  // An ini that cannot be read must not keep the product from going: the server's default
+  // shutdown timeout then counts.
   boost::property_tree::ptree ini;
-  if (fs::exists(context.product.Ini())) {
-    ReadIni(context.product.Ini(), ini);
+  if (!RunGuarded(*this, "StopService", [&] {
+        if (fs::exists(context.product.Ini())) {
+          ReadIni(context.product.Ini(), ini);
+        }
+      })) {
+    ini.clear();
   }
   EndProcess(*this, "StopService", pid, ServerStopGrace(ini));
   Trace(kTraceDebug, "StopService", "Product stopped");

@@ -119,3 +119,18 @@ sleep 0.2
 expect_eq 3 "$(wc -w <<<"$(product_processes)")" "processes a moment after the second start"
 expect_eq 0 "$(service_status stop)" "stop"
 expect_eq "" "$(product_processes)" "processes after the last stop"
+
+# Without the LSB functions (a system without /lib/lsb/init-functions): the same answers,
+# in plain lines.
+lsb_functions=$(realpath -e /lib/lsb/init-functions)
+mv -- "$lsb_functions" "$E2E_SCRATCH/init-functions"
+at_exit mv -- "$E2E_SCRATCH/init-functions" "$lsb_functions"
+expect_eq 3 "$(service_status status)" "status without the LSB functions"
+expect_file_eq $'tarn is not running\n' "$E2E_SCRATCH/service.out"
+expect_eq 0 "$(service_status start)" "start without the LSB functions"
+expect_file_eq $'Starting Brevantis Endpoint Security: tarn.\n' "$E2E_SCRATCH/service.out"
+expect_one_set "server, starter and product without the LSB functions"
+expect_eq 0 "$(service_status stop)" "stop without the LSB functions"
+expect_file_eq $'Stopping Brevantis Endpoint Security: tarn.\n' "$E2E_SCRATCH/service.out"
+expect_eq 3 "$(service_status reload)" "reload without the LSB functions"
+expect_file_eq $'tarn: reload is not supported; use force-reload or restart\n' "$E2E_SCRATCH/service.out"

@@ -250,11 +250,30 @@ case $case in
     expect_eq "current=$E2E_TARN_VAR/a upgrade=$patch previous=- failed=-" "$(links)" "links after the second package"
     [[ ! -e $E2E_TARN_VAR/${BUILD_VERSION}_t2 ]] || fail "the superseded patch is left behind"
     expect_contains "NewerKey=1" "$COMMON/tarn.ini"
-    # The reboot.
-    run_launcher --stop
-    expect_status 0
-    start_as_service_manager
-    expect_status 0
+    if [[ $LAUNCHER_SANDBOX_INIT == systemd ]]; then
+      # The reboot.
+      run_launcher --stop
+      expect_status 0
+      start_as_service_manager
+      expect_status 0
+    else
+      # No reboot: an administrator's start through the init script while a's server still
+      # runs. The start does the upgrade and stops a's server before it starts the new one.
+      old=$(<"$E2E_WDSERVER_PIDFILE")
+      service tarn start >"$E2E_SCRATCH/service.out" 2>&1 || fail "service tarn start: $(<"$E2E_SCRATCH/service.out")"
+      [[ ! -e /proc/$old ]] || fail "a's server $old still runs beside the new one"
+      # Server, starter and product of the new patch, and nothing else of the product (the
+      # starter starts the product on its own time).
+      product_processes() {
+        for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
+          grep -F "$E2E_TARN_VAR/" | sort || true
+      }
+      one_set="$(printf "$patch/opt/brevantis/tarn/libexec/%s\n" tarn tarn-starter wdserver)"
+      is_one_set() { [[ $(product_processes) == "$one_set" ]]; }
+      wait_until "one set of the new patch's processes" is_one_set
+      sleep 0.2
+      expect_eq "$one_set" "$(product_processes)" "the product's processes a moment later"
+    fi
     expect_eq "current=$patch upgrade=- previous=- failed=-" "$(links)" "links after the reboot"
     expect_running_patch "$patch"
     ;;
@@ -302,7 +321,7 @@ SCRIPT
       cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
       expect_eq /dev/null "$(readlink "$override")" "the administrator's mask"
       expect_contains "systemctl daemon-reload" "$LAUNCHER_SANDBOX/calls"
-      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
       expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
       expect_contains "RegisterService: Service tarn is masked ($override -> /dev/null); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
       expect_contains "RestartForUpgrade: Skip product restart. The service is masked" "$E2E_TRACE_FILE"
@@ -320,7 +339,7 @@ SCRIPT
       run_launcher --install t3
       expect_status 0
       [[ ! -e $override ]] || fail "a unit file at $override was left to override the product's"
-      expect_not_contains "enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
       expect_contains "RegisterService: Service tarn was registered before; its enablement stays as it is" "$E2E_TRACE_FILE"
       # Removed without purge, then installed again: the unit comes back, enabled.
       rm -f -- "$unit"
@@ -330,6 +349,20 @@ SCRIPT
       expect_status 0
       cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
       expect_contains "systemctl enable tarn" "$LAUNCHER_SANDBOX/calls"
+      # Masked below /run (systemctl mask --runtime), which only systemctl tells: kept too,
+      # where enabling or restarting the unit would fail the install.
+      standin_answer systemctl <<'SCRIPT'
+[[ $* != "is-enabled tarn" ]] || { echo masked-runtime; exit 1; }
+[[ $* != "show -p FragmentPath multi-user.target" ]] || echo FragmentPath=/lib/systemd/system/multi-user.target
+exit 0
+SCRIPT
+      unpack_build
+      clear_calls
+      run_launcher --install t5
+      expect_status 0
+      expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
+      expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
+      expect_contains "RegisterService: Service tarn is masked (systemctl is-enabled); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
     else
       # Removed without purge, then installed again: the init script link comes back,
       # registered with the real update-rc.d.

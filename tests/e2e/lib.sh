@@ -278,6 +278,18 @@ expect_console_error() {
   expect_eq $'\e[0;31mError: '"$message"$'\e[0m' "$text" "error message in $file"
 }
 
+# FILE holds exactly the console's form of the warning MESSAGE: "Warning: MESSAGE" in
+# yellow between blank lines, with the console's word wrapping undone.
+expect_console_warning() {
+  local message=$1 file=$2 text
+  [[ -f $file ]] || fail "$file does not exist (expected the warning \"$message\")"
+  text=$(tr '\n' ' ' <"$file")
+  text=${text#' '}
+  text=${text%' '}
+  text=${text%' '}
+  expect_eq $'\e[0;33mWarning: '"$message"$'\e[0m' "$text" "warning in $file"
+}
+
 # FILE's console text on one line: the word wrapping's line breaks undone, colours removed.
 console_text() {
   sed 's/\x1b\[[0-9;]*m//g' -- "$1" | tr '\n' ' ' | tr -s ' '

@@ -193,15 +193,20 @@ else
 fi
 
 # ---- Again, with the product started by hand since: the service manager no longer knows
-# it, so the product is stopped directly; every missing group and chain is only traced.
-# (Uninstall wins over start on the command line.)
+# it, so the product is stopped directly; every missing group and chain is only traced,
+# and so is a live ini that an administrator broke since. (Uninstall wins over start on
+# the command line.)
 run_launcher
 expect_status 0
 server=$(wdserver_pid)
+cp -- "$E2E_TARN_VAR/common/tarn.ini" "$E2E_SCRATCH/tarn.ini"
+printf '[Watchdog\n' >>"$E2E_TARN_VAR/common/tarn.ini"
 : >"$E2E_TRACE_FILE"
 run_launcher --start --uninstall
 expect_status 0
 [[ ! -e /proc/$server ]] || fail "the second uninstall left the watchdog server $server running"
+expect_contains "ERR StopService: $E2E_TARN_VAR/common/tarn.ini" "$E2E_TRACE_FILE"
+cp -- "$E2E_SCRATCH/tarn.ini" "$E2E_TARN_VAR/common/tarn.ini"
 expect_contains "StopService: Service tarn is not registered" "$E2E_TRACE_FILE"
 expect_contains "StopService: Product still runs; stopping it directly ..." "$E2E_TRACE_FILE"
 expect_contains "ERR '/usr/sbin/groupdel notarn' failed with exit code 6" "$E2E_TRACE_FILE"

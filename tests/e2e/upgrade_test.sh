@@ -64,6 +64,12 @@ case $case in
       "$(links)" links
     expect_contains "Upgrade state changed RollingBack -> RolledBack" "$E2E_TRACE_FILE"
     expect_contains "the new server cannot start" "$E2E_TRACE_FILE"
+    # Never silent: the start that rolled back says so on its console, which the service
+    # manager keeps, and in the trace as an error.
+    rollback="the upgrade to version 12.6.0.118 failed to start and was rolled back; version 12.4.0.1 runs."
+    expect_console_warning "$rollback" "$OUT"
+    expect_file_eq "" "$ERR"
+    expect_contains "ERR RollingBack: T${rollback#t}" "$E2E_TRACE_FILE"
     run_launcher --status
     expect_status 0
     [[ $(readlink "/proc/$(<"$E2E_WDSERVER_PIDFILE")/exe") == "$E2E_TARN_VAR/a/"* ]] ||

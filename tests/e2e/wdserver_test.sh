@@ -97,6 +97,11 @@ pgrep_exe() {
   return "$found"
 }
 
+# Runs COMMAND... without its output.
+quietly() {
+  "$@" >/dev/null
+}
+
 # The caller reads the server's output until it ends: no product process may keep a
 # descriptor of the caller's, only /dev/null and its own signal descriptor.
 expect_only_quiet_descriptors() {
@@ -135,6 +140,8 @@ for variant in "${variants[@]}"; do
   expect_eq "$libexec/wdserver" "$(readlink "/proc/$server/exe")" "executable of the pid in $PIDFILE"
   run_launcher --status
   expect_status 0
+  # The starter starts the product on its own time.
+  wait_until "the product's main process" quietly pgrep_exe "$libexec/tarn"
   starter=$(pgrep_exe "$libexec/tarn-starter")
   product=$(pgrep_exe "$libexec/tarn")
   expect_eq "$server" "$(ps -o ppid= -p "$starter" | tr -d ' ')" "parent of the starter"

@@ -174,6 +174,35 @@ TEST_F(CmdObjectTest, TracedOutputKeepsWholeLinesAcrossReads) {
                                             "/var/opt/brevantis/tarn", "second", "third", "last"));
 }
 
+// Output without line ends is not held without bound: no record is longer than the
+// longest line, however the reads cut the output.
+TEST_F(CmdObjectTest, TracedOutputWithoutLineEndsIsTracedInPieces) {
+  constexpr size_t kLongest = CmdObject::kLongestTracedLine;
+  const auto xs = [](size_t count) {
+    return "head -c " + std::to_string(count) + " /dev/zero | tr '\\0' x; ";
+  };
+  const struct {
+    std::string script;
+    std::vector<size_t> records;  // the lengths of the traced lines of x
+  } cases[] = {
+      {xs(2 * kLongest + 10) + "echo", {kLongest, kLongest, 10}},
+      // The line's end comes in a later read than the bytes that overflow it.
+      {xs(kLongest - 5) + "sleep 0.1; " + xs(15) + "echo", {kLongest, 10}},
+      {xs(kLongest) + "echo", {kLongest}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    tracer_->Clear();
+    Shell(c.script + "; echo end")();
+    std::vector<std::string> expected = {"Running 'sh -c " + c.script + "; echo end' ..."};
+    for (const size_t length : c.records) {
+      expected.emplace_back(length, 'x');
+    }
+    expected.emplace_back("end");
+    EXPECT_EQ(expected, tracer_->Texts());
+  }
+}
+
 TEST_F(CmdObjectTest, ThrowingSinkAbortsTheRunAndEndsTheChild) {
   pid_t child = 0;
   auto command = Shell("echo $$; exec sleep 60");

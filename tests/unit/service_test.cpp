@@ -90,6 +90,47 @@ TEST_F(ServiceTest, SystemctlEnablerAsksFirst) {
                           "systemctl is-enabled tarn", "systemctl enable tarn"));
 }
 
+// systemctl's answer for a unit linked to /dev/null in /etc (masked) or below /run
+// (masked-runtime): "systemctl enable" would fail on it, and the mask is the administrator's.
+TEST_F(ServiceTest, SystemctlNeverEnablesAMaskedUnit) {
+  const struct {
+    const char* answer;
+    int code;
+    bool masked;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"masked", 1, true, {"systemctl is-enabled tarn"}},
+      {"masked-runtime", 1, true, {"systemctl is-enabled tarn"}},
+      {"disabled", 1, false, {"systemctl is-enabled tarn", "systemctl enable tarn"}},
+      {"enabled", 0, false, {"systemctl is-enabled tarn"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    testing::ClearRecordedCalls();
+    testing::SetStandinAnswer("systemctl", Concat("[[ $1 != is-enabled ]] || { echo ", c.answer,
+                                                  "; exit ", c.code, "; }\n"));
+    const auto tracer = testing::MakeRecordingTracer();
+    Systemctl enabler(tracer, "/usr/bin/systemctl");
+    EXPECT_EQ(c.masked, enabler.IsMasked("tarn"));
+    testing::ClearRecordedCalls();
+    enabler.Enable("tarn");
+    enabler.Disable("tarn");  // never disables what is not enabled
+    auto calls = c.calls;
+    calls.emplace_back("systemctl is-enabled tarn");
+    if (c.code == 0) {
+      calls.emplace_back("systemctl disable tarn");
+    }
+    EXPECT_EQ(calls, testing::RecordedCalls());
+    const auto warnings = tracer->TextsAt(kTraceWarning);
+    if (c.masked) {
+      EXPECT_THAT(warnings,
+                  ElementsAre("Enable: Service tarn is masked; it stays masked, not enabled"));
+    } else {
+      EXPECT_THAT(warnings, ::testing::IsEmpty());
+    }
+  }
+}
+
 TEST_F(ServiceTest, SysVEnablers) {
   ChkConfig(tracer_, "/usr/sbin/chkconfig").Enable("tarn");
   UpdateRcD(tracer_, "/usr/sbin/update-rc.d").Enable("tarn");

@@ -53,6 +53,57 @@ void ThrowCommandFailed(const CmdObject::Result& result) {
           .str()));
 }
 
+// The trace sink of a child's output. Each trace record is one line with the trace's own
+// prefix and line end, so a line never spans two records and no record holds a line
+// without its prefix. A child that writes without line ends must not make the launcher
+// hold all of it: a line longer than kLongestTracedLine bytes is traced in pieces of that
+// length.
+class LineTracer {
+ public:
+  LineTracer(ivo::TracerPtr tracer, ivo::ITracer::TraceLevel level)
+      : tracer_(std::move(tracer)), level_(level) {}
+
+  void operator()(std::string_view chunk) {
+    if (!ivo::IsEnabled(tracer_.get(), level_)) {
+      return;
+    }
+    if (chunk.empty()) {  // the end of the stream
+      if (!partial_.empty()) {
+        EndLine();
+      }
+      return;
+    }
+    while (!chunk.empty()) {
+      const size_t end = chunk.find('\n');
+      Append(chunk.substr(0, end));
+      if (end == std::string_view::npos) {
+        return;
+      }
+      EndLine();
+      chunk.remove_prefix(end + 1);
+    }
+  }
+
+ private:
+  void Append(std::string_view text) {
+    constexpr size_t kLongest = CmdObject::kLongestTracedLine;
+    partial_.append(text);
+    while (partial_.size() > kLongest) {
+      tracer_->Trace(level_, std::string_view(partial_).substr(0, kLongest));
+      partial_.erase(0, kLongest);
+    }
+  }
+
+  void EndLine() {
+    tracer_->Trace(level_, partial_);
+    partial_.clear();
+  }
+
+  ivo::TracerPtr tracer_;
+  ivo::ITracer::TraceLevel level_;
+  std::string partial_;
+};
+
 // Reads one pipe into its sink until end of file, re-arming itself after every chunk; the
 // empty chunk at the end tells the sink that the stream is over.
 class PipePump {
@@ -211,28 +262,7 @@ CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
 }
 
 CmdObject::Sink CmdObject::MakeSink(ivo::ITracer::TraceLevel level) const {
-  // Each trace record is one line with the trace's own prefix and line end, so a line
-  // never spans two records and no record holds a line without its prefix.
-  return std::make_shared<std::function<void(std::string_view)>>(
-      [tracer = tracer_, level, partial = std::string()](std::string_view chunk) mutable {
-        if (!ivo::IsEnabled(tracer.get(), level)) {
-          return;
-        }
-        if (chunk.empty()) {
-          if (!partial.empty()) {
-            tracer->Trace(level, partial);
-            partial.clear();
-          }
-          return;
-        }
-        for (size_t end = chunk.find('\n'); end != std::string_view::npos; end = chunk.find('\n')) {
-          partial.append(chunk.substr(0, end));
-          tracer->Trace(level, partial);
-          partial.clear();
-          chunk.remove_prefix(end + 1);
-        }
-        partial.append(chunk);
-      });
+  return std::make_shared<std::function<void(std::string_view)>>(LineTracer(tracer_, level));
 }
 
 CmdObject::Sink CmdObject::MakeSink(std::vector<Sink> sinks) const {

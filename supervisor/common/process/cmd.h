@@ -62,6 +62,8 @@ class CmdObject {
   static Sink MakeSink(std::ostream& stream);
   // Traces every line of the output as a record of its own at `level`: a line cut by a
   // read waits for its end, and a last line without one is traced when the stream ends.
+  // A line longer than kLongestTracedLine bytes is traced in pieces of that length.
+  static constexpr size_t kLongestTracedLine = size_t{64} * 1024;
   Sink MakeSink(ivo::ITracer::TraceLevel level) const;
   Sink MakeSink(std::vector<Sink> sinks) const;
 

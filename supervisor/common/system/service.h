@@ -21,6 +21,7 @@ class BaseService : protected Traceable {
 
   void Enable() { enabler_->Enable(name_); }
   void Disable() { enabler_->Disable(name_); }
+  bool IsMasked() const { return enabler_->IsMasked(name_); }
   virtual void Start() = 0;
   virtual void Stop() = 0;
   // The command line of Restart(), for others to run later.
@@ -53,6 +54,7 @@ class Service {
 
   void Enable() { impl_->Enable(); }
   void Disable() { impl_->Disable(); }
+  bool IsMasked() const { return impl_->IsMasked(); }
   void Start() { impl_->Start(); }
   void Stop() { impl_->Stop(); }
   std::vector<std::string> RestartCommand() const { return impl_->RestartCommand(); }

@@ -3,20 +3,42 @@
 
 #include "supervisor/common/process/cmd.h"
 
+#include <sstream>
+
 namespace sov::supervisor {
 
-bool Systemctl::IsEnabled(const std::string& name) const {
-  return CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "is-enabled", name.c_str())().code == 0;
+Systemctl::UnitFileState Systemctl::QueryState(const std::string& name) const {
+  std::ostringstream output;
+  const auto result = CmdObject(Tracer().get())
+                          .SetArgs(Tool().c_str(), "is-enabled", name.c_str())
+                          .SetOutput(ivo::ITracer::kDebug, output)();
+  const std::string answer = output.str().substr(0, output.str().find('\n'));
+  if (answer == "masked" || answer == "masked-runtime") {
+    return UnitFileState::kMasked;
+  }
+  return result.code == 0 ? UnitFileState::kEnabled : UnitFileState::kDisabled;
+}
+
+bool Systemctl::IsMasked(const std::string& name) const {
+  return QueryState(name) == UnitFileState::kMasked;
 }
 
 void Systemctl::Enable(const std::string& name) {
-  if (!IsEnabled(name)) {
-    CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "enable", name.c_str())().Check();
+  switch (QueryState(name)) {
+    case UnitFileState::kEnabled:
+      return;
+    case UnitFileState::kMasked:
+      // "systemctl enable" would fail on it; an administrator's mask is not ours to lift.
+      Trace(kTraceWarning, "Enable", "Service ", name, " is masked; it stays masked, not enabled");
+      return;
+    case UnitFileState::kDisabled:
+      CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "enable", name.c_str())().Check();
+      return;
   }
 }
 
 void Systemctl::Disable(const std::string& name) {
-  if (IsEnabled(name)) {
+  if (QueryState(name) == UnitFileState::kEnabled) {
     CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "disable", name.c_str())().Check();
   }
 }

@@ -14,6 +14,9 @@ class IServiceEnabler {
   // Both throw the runner's "Cmd: ... failed with exit code N" when the tool fails.
   virtual void Enable(const std::string& name) = 0;
   virtual void Disable(const std::string& name) = 0;
+  // Whether an administrator masked the service, so that nothing may enable or start it.
+  // The SysV tools know no masks.
+  virtual bool IsMasked(const std::string& /*name*/) const { return false; }
 };
 
 // Holds the tracer and the resolved path of its tool.
@@ -30,15 +33,19 @@ class ToolEnabler : public IServiceEnabler, protected Traceable {
 };
 
 // "systemctl is-enabled" first: an enabled unit is not enabled again, a disabled one not
-// disabled again.
+// disabled again, and a masked one ("masked", or "masked-runtime" for a mask below /run)
+// never enabled: the mask is traced and stays.
 class Systemctl : public ToolEnabler {
  public:
   using ToolEnabler::ToolEnabler;
   void Enable(const std::string& name) override;
   void Disable(const std::string& name) override;
+  bool IsMasked(const std::string& name) const override;
 
  private:
-  bool IsEnabled(const std::string& name) const;
+  enum class UnitFileState { kEnabled, kDisabled, kMasked };
+  // The answer of "systemctl is-enabled": its exit code, and its first line for a mask.
+  UnitFileState QueryState(const std::string& name) const;
 };
 
 class ChkConfig : public ToolEnabler {
