@@ -7,6 +7,7 @@
 
 #include <array>
 #include <utility>
+#include <vector>
 
 namespace ivo {
 namespace {
@@ -56,6 +57,23 @@ class Tracer final : public ITracer {
     record.thread = ids.thread;
     record.process = ids.process;
     channel_->Write(record);
+  }
+
+  void TraceLines(TraceLevel level, const std::vector<std::string_view>& messages) override {
+    if (!IsEnabled(level) || messages.empty()) {
+      return;
+    }
+    TraceRecord stamp;
+    stamp.level = level;
+    clock_gettime(CLOCK_REALTIME, &stamp.time);
+    const Ids& ids = CurrentIds();
+    stamp.thread = ids.thread;
+    stamp.process = ids.process;
+    std::vector<TraceRecord> records(messages.size(), stamp);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      records[i].message = messages[i];
+    }
+    channel_->Write(records.data(), records.size());
   }
 
  private:

@@ -91,6 +91,18 @@ TEST(TracerTest, ForkedChildTracesUnderItsOwnIds) {
             ReadFile(file));
 }
 
+// Lines traced together are written as whole lines, each with its own header, in order.
+TEST(FileChannelTest, LinesTracedTogetherEachHaveTheirHeader) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto tracer = CreateTracer(
+      "Launcher", CreateFormattedChannel(CreateFileChannel(file.c_str()), "%p ", 1000));
+  tracer->TraceLines(800, {"first", "", "third"});
+  tracer->TraceLines(1100, {"above the channel's maximum"});
+  tracer->Trace(300, "after");
+  EXPECT_EQ("DBG first\nDBG \nDBG third\nERR after\n", ReadFile(file));
+}
+
 TEST(FileChannelTest, FormattedChannelDropsLevelsAboveItsMaximum) {
   TempDir dir;
   const auto file = dir / "trace.log";
