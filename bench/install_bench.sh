@@ -61,6 +61,7 @@ bare_copies() {
   cp -rplvPT "$unpacked/" "$patch"
   mkdir -p "$patch/var/opt/brevantis/tarn/private" "$E2E_TARN_VAR/common"
   cp -nprv "$patch/opt/brevantis/tarn/shared/init/storage/" "$patch/var/opt/brevantis/tarn/private"
+  cp -nprv "$patch/opt/brevantis/tarn/shared/init/updates/" "$patch/var/opt/brevantis/tarn/private"
   cp -pv "$init/tarn.ini" "$E2E_TARN_VAR/common/tarn.ini"
   cp -pv "$init/agreements.ini" "$E2E_TARN_VAR/common/agreements.ini"
 }
@@ -74,6 +75,8 @@ every_child() {
   "$patch/opt/brevantis/tarn/libexec/symlinks" install "$patch"
   systemctl show -p FragmentPath multi-user.target
   systemctl daemon-reload
+  # Once for a mask below /run, once by the enabler.
+  systemctl is-enabled tarn
   systemctl is-enabled tarn
 }
 

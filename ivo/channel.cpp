@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace ivo {
 namespace {
@@ -48,13 +50,21 @@ class FileChannel final : public IChannel {
   FileChannel(const FileChannel&) = delete;
   FileChannel& operator=(const FileChannel&) = delete;
 
-  void Write(const TraceRecord& record) override {
-    std::string line;
-    line.reserve(record.message.size() + 1);
-    line.append(record.message).push_back('\n');
-    // One write per line keeps concurrent appenders from interleaving inside a line.
-    const char* data = line.data();
-    size_t left = line.size();
+  void Write(const TraceRecord& record) override { Write(&record, 1); }
+
+  void Write(const TraceRecord* records, std::size_t count) override {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      size += records[i].message.size() + 1;
+    }
+    std::string lines;
+    lines.reserve(size);
+    for (std::size_t i = 0; i < count; ++i) {
+      lines.append(records[i].message).push_back('\n');
+    }
+    // One write of whole lines keeps concurrent appenders from interleaving inside a line.
+    const char* data = lines.data();
+    size_t left = lines.size();
     while (left > 0) {
       const ssize_t written = write(fd_, data, left);
       if (written < 0 && errno == EINTR) {
@@ -79,15 +89,30 @@ class FormattedChannel final : public IChannel {
   FormattedChannel(ChannelPtr inner, std::string format, std::uint32_t maxLevel)
       : inner_(std::move(inner)), format_(std::move(format)), maxLevel_(maxLevel) {}
 
-  void Write(const TraceRecord& record) override {
-    if (record.level > maxLevel_) {
-      return;
+  void Write(const TraceRecord& record) override { Write(&record, 1); }
+
+  void Write(const TraceRecord* records, std::size_t count) override {
+    std::vector<std::string> lines;
+    std::vector<TraceRecord> formatted;
+    lines.reserve(count);
+    formatted.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (records[i].level > maxLevel_) {
+        continue;
+      }
+      lines.push_back(FormatTraceHeader(format_, records[i]));
+      lines.back().append(records[i].message);
     }
-    std::string line = FormatTraceHeader(format_, record);
-    line.append(record.message);
-    TraceRecord formatted = record;
-    formatted.message = line;
-    inner_->Write(formatted);
+    // The views go into the records once no string moves any more.
+    for (std::size_t i = 0, line = 0; i < count; ++i) {
+      if (records[i].level <= maxLevel_) {
+        formatted.push_back(records[i]);
+        formatted.back().message = lines[line++];
+      }
+    }
+    if (!formatted.empty()) {
+      inner_->Write(formatted.data(), formatted.size());
+    }
   }
 
   std::uint32_t MaxLevel() const override { return std::min(maxLevel_, inner_->MaxLevel()); }
@@ -98,21 +123,48 @@ class FormattedChannel final : public IChannel {
   std::uint32_t maxLevel_;
 };
 
-// Zero-padded decimal without printf: the header is built for every trace line.
-void AppendPadded(std::string& out, long value, int width) {
-  char digits[24];
-  int length = 0;
-  unsigned long rest = value < 0 ? 0 : static_cast<unsigned long>(value);
-  do {
-    digits[length++] = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  for (int pad = length; pad < width; ++pad) {
-    out.push_back('0');
+// The header of a trace line, put together in place: it is built for every line (a cp
+// run's verbose output makes ten thousand of them), so no piece of it is a string of its own.
+class HeaderWriter {
+ public:
+  // Zero-padded decimal.
+  void Number(long value, int width) {
+    char digits[24];
+    int start = sizeof digits;
+    unsigned long rest = value < 0 ? 0 : static_cast<unsigned long>(value);
+    do {
+      digits[--start] = static_cast<char>('0' + rest % 10);
+      rest /= 10;
+    } while (rest != 0);
+    while (static_cast<int>(sizeof digits) - start < width) {
+      digits[--start] = '0';
+    }
+    Text(digits + start, sizeof digits - start);
   }
-  while (length > 0) {
-    out.push_back(digits[--length]);
+  void Text(const char* text, std::size_t length) {
+    length = std::min(length, sizeof buffer_ - used_);
+    std::memcpy(buffer_ + used_, text, length);
+    used_ += length;
   }
+  void Text(const char* text) { Text(text, std::strlen(text)); }
+  void Char(char c) { Text(&c, 1); }
+  std::string Take() const { return std::string(buffer_, used_); }
+
+ private:
+  char buffer_[256];
+  std::size_t used_ = 0;
+};
+
+// The local time of `seconds`, worked out once a second and thread (localtime_r walks the
+// time zone's rules each call).
+const tm& LocalTime(time_t seconds) {
+  thread_local time_t cachedSeconds = -1;
+  thread_local tm cached{};
+  if (seconds != cachedSeconds) {
+    localtime_r(&seconds, &cached);
+    cachedSeconds = seconds;
+  }
+  return cached;
 }
 
 }  // namespace
@@ -126,52 +178,50 @@ ChannelPtr CreateFormattedChannel(ChannelPtr inner, std::string format, std::uin
 }
 
 std::string FormatTraceHeader(const std::string& format, const TraceRecord& record) {
-  tm local{};
-  localtime_r(&record.time.tv_sec, &local);
-  std::string out;
-  out.reserve(format.size() + 32);
+  const tm& local = LocalTime(record.time.tv_sec);
+  HeaderWriter out;
   for (size_t i = 0; i < format.size(); ++i) {
     if (format[i] != '%' || i + 1 == format.size()) {
-      out.push_back(format[i]);
+      out.Char(format[i]);
       continue;
     }
     switch (format[++i]) {
       case 'Y':
-        AppendPadded(out, local.tm_year + 1900L, 4);
+        out.Number(local.tm_year + 1900L, 4);
         break;
       case 'm':
-        AppendPadded(out, local.tm_mon + 1L, 2);
+        out.Number(local.tm_mon + 1L, 2);
         break;
       case 'd':
-        AppendPadded(out, local.tm_mday, 2);
+        out.Number(local.tm_mday, 2);
         break;
       case 'X':
-        AppendPadded(out, local.tm_hour, 2);
-        out.push_back(':');
-        AppendPadded(out, local.tm_min, 2);
-        out.push_back(':');
-        AppendPadded(out, local.tm_sec, 2);
-        out.push_back('.');
-        AppendPadded(out, record.time.tv_nsec / 1000000, 3);
+        out.Number(local.tm_hour, 2);
+        out.Char(':');
+        out.Number(local.tm_min, 2);
+        out.Char(':');
+        out.Number(local.tm_sec, 2);
+        out.Char('.');
+        out.Number(record.time.tv_nsec / 1000000, 3);
         break;
       case 'I':
-        out.append(std::to_string(record.thread));
+        out.Number(record.thread, 1);
         break;
       case 'P':
-        out.append(std::to_string(record.process));
+        out.Number(record.process, 1);
         break;
       case 'p':
-        out.append(LevelName(record.level));
+        out.Text(LevelName(record.level));
         break;
       case '%':
-        out.push_back('%');
+        out.Char('%');
         break;
       default:
-        out.push_back('%');
-        out.push_back(format[i]);
+        out.Char('%');
+        out.Char(format[i]);
     }
   }
-  return out;
+  return out.Take();
 }
 
 }  // namespace ivo

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ivo {
 
@@ -32,6 +33,13 @@ class IChannel : public boost::intrusive_ref_counter<IChannel> {
  public:
   virtual ~IChannel() = default;
   virtual void Write(const TraceRecord& record) = 0;
+  // Writes `count` records as one piece where the channel can (one write of whole lines
+  // to a file); by default one by one.
+  virtual void Write(const TraceRecord* records, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      Write(records[i]);
+    }
+  }
   // Records above this level are not written (and need not be built).
   virtual std::uint32_t MaxLevel() const = 0;
 };
@@ -50,6 +58,13 @@ class ITracer : public boost::intrusive_ref_counter<ITracer> {
   // Writes one record; a disabled level is dropped. Never throws on write errors:
   // a full disk must not turn into a failed command.
   virtual void Trace(TraceLevel level, std::string_view message) = 0;
+  // Writes one record a message, stamped alike, as one piece where the channel can (a
+  // child's output arrives many lines at a time); by default one by one.
+  virtual void TraceLines(TraceLevel level, const std::vector<std::string_view>& messages) {
+    for (const std::string_view message : messages) {
+      Trace(level, message);
+    }
+  }
 };
 
 // A tracer named `name` writing to `channel`; without a channel every level is disabled.

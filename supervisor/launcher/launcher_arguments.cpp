@@ -10,6 +10,8 @@
 #include <boost/program_options/errors.hpp>
 #include <boost/program_options/parsers.hpp>
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace sov::supervisor {
@@ -39,17 +41,58 @@ void RefuseWordsWithoutOption(const po::parsed_options& parsed) {
 
 }  // namespace
 
-LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
-    : description_("Options", 80, 40) {
+LauncherArguments::LauncherArguments(const std::vector<std::string>& args) {
   std::vector<std::string> words(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
   if (words.empty()) {
     // A launcher run without arguments starts the product.
     words.push_back((boost::format("--%1%") % N(Name::Start)).str());
   }
   argumentLine_ = boost::algorithm::join(words, " ");
-  Describe();
+  // Monitoring asks "--status" every few seconds and the service manager starts without
+  // arguments: building the option table would be most of such a run's own work.
+  if (!ReadPlainSwitches(words)) {
+    Parse(words);
+  }
+}
+
+const po::options_description& LauncherArguments::Description() const {
+  if (!description_) {
+    description_.emplace("Options", 80, 40);
+    // The notifiers only ever run in Parse, on this object.
+    const_cast<LauncherArguments*>(this)->Describe(*description_);
+  }
+  return *description_;
+}
+
+bool LauncherArguments::ReadPlainSwitches(const std::vector<std::string>& words) {
+  // The options that take no value; "ztn-on" and "ztn-off" are switches with a default,
+  // which the option library stores in any case.
+  static constexpr Name kPlain[] = {
+      Name::Help,         Name::Start,     Name::Stop,
+      Name::Status,       Name::Uninstall, Name::Restart,
+      Name::AsyncRestart, Name::Export,    Name::DisableReloadConnectors};
+  po::variables_map read;
+  for (const std::string& word : words) {
+    const auto plain = std::find_if(std::begin(kPlain), std::end(kPlain),
+                                    [&](Name name) { return word == "--" + N(name); });
+    // A repeated switch is the option library's error to tell.
+    if (plain == std::end(kPlain) || read.count(word.substr(2)) != 0) {
+      return false;
+    }
+    // As the library stores an option without a value: an empty text.
+    read.insert({word.substr(2), po::variable_value(std::string(), false)});
+  }
+  for (Name name : {Name::ZtnOn, Name::ZtnOff}) {
+    read.insert({N(name), po::variable_value(false, true)});
+  }
+  variables_.swap(read);
+  return true;
+}
+
+void LauncherArguments::Parse(const std::vector<std::string>& words) {
+  const po::options_description& description = Description();
   try {
-    const auto parsed = po::command_line_parser(words).options(description_).style(kStyle).run();
+    const auto parsed = po::command_line_parser(words).options(description).style(kStyle).run();
     RefuseWordsWithoutOption(parsed);
     po::store(parsed, variables_);
     po::notify(variables_);
@@ -57,14 +100,14 @@ LauncherArguments::LauncherArguments(const std::vector<std::string>& args)
     // The parser quotes the offending word, which must not bring line breaks or terminal
     // controls to the console and the trace.
     std::ostringstream text;
-    text << sov::tools::EscapeControlCharacters(error.what()) << "\n\n" << description_;
+    text << sov::tools::EscapeControlCharacters(error.what()) << "\n\n" << description;
     throw po::error(text.str());
   }
 }
 
-void LauncherArguments::Describe() {
+void LauncherArguments::Describe(po::options_description& description) {
   const std::string helpNames = N(Name::Help) + ",h";
-  description_.add_options()                       //
+  description.add_options()                        //
       (helpNames.c_str(), "Produce help message")  //
       (N(Name::Start).c_str(), "Start product")    //
       (N(Name::Stop).c_str(), "Stop product")      //

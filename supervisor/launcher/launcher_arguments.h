@@ -38,13 +38,21 @@ class LauncherArguments {
   std::int32_t GetZtnRequest() const { return ztnRequest_; }
   // The arguments after the program name, joined with single blanks.
   const std::string& ArgumentLine() const { return argumentLine_; }
-  const boost::program_options::options_description& Description() const { return description_; }
+  // The option table, built when it is first asked for (the help, an error): the common
+  // command lines are read without it (see ReadPlainSwitches).
+  const boost::program_options::options_description& Description() const;
 
  private:
-  void Describe();
+  void Describe(boost::program_options::options_description& description);
+  // Fills the variables as the option library would for `words` that are only distinct
+  // switches without a value ("--status", "--stop --restart"); false, with nothing
+  // changed, for anything else, which the option library parses.
+  bool ReadPlainSwitches(const std::vector<std::string>& words);
+  void Parse(const std::vector<std::string>& words);
   bool Has(const char* name) const { return variables_.count(name) != 0; }
 
-  boost::program_options::options_description description_;
+  // Built on first use (Description is const; the table is the same whenever built).
+  mutable std::optional<boost::program_options::options_description> description_;
   boost::program_options::variables_map variables_;
   std::optional<std::string> install_;
   std::int32_t ztnRequest_ = kZtnUnchanged;

@@ -9,7 +9,6 @@
 
 #include <boost/format.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/regex.hpp>
 #include <boost/throw_exception.hpp>
 
 #include <fstream>
@@ -27,8 +26,10 @@ void Launcher::DaemonReload() const {
 }
 
 bool Launcher::IsFanotifyOn(const boost::property_tree::ptree& ini) const {
-  static const boost::regex on("true|yes|1");
-  const bool fanotify = boost::regex_match(ini.get<std::string>("General.UseFanotify", "no"), on);
+  // The whole value is one of "true", "yes" and "1": compared rather than matched with a
+  // regular expression, whose first use would cost every start more than the rest of it.
+  const auto value = ini.get<std::string>("General.UseFanotify", "no");
+  const bool fanotify = value == "true" || value == "yes" || value == "1";
   Trace(kTraceDebug, "IsFanotifyOn", fanotify ? "Fanotify is ON" : "Fanotify is OFF");
   return fanotify;
 }
@@ -57,8 +58,8 @@ Version Launcher::GetPatchVersion(const PatchPaths& patch) const {
   boost::property_tree::ptree manifest;
   ReadIni(patch.Manifest(), manifest);
   const auto text = manifest.get<std::string>("ProductVersion");
-  static const boost::regex fourNumbers("(\\d+)\\.(\\d+)\\.(\\d+)\\.(\\d+)");
-  if (!boost::regex_match(text, fourNumbers)) {
+  const auto parts = SplitVersion(text);
+  if (!parts || parts->size() != 4) {
     BOOST_THROW_EXCEPTION(
         PrivateException((boost::format("Wrong version format '%1%'") % text).str()));
   }

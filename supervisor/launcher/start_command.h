@@ -14,6 +14,10 @@
 // - The first start of a new patch begins by stopping a watchdog server of the previous
 //   patch that still runs (one started outside the service manager, which its restart does
 //   not stop): within the product's shutdown timeout and 10 s, then killed (EndProcess).
+// - The first start of a new patch checks the service unit against the patch's after the
+//   product runs, not before: the install laid it already, and finding where units live
+//   asks the service manager, which the host would otherwise wait for without a watchdog
+//   server. A failure there still fails the start and rolls back.
 // - A failed first start stops the new patch's watchdog server when one runs (so that the
 //   previous product can take the pid file): 30 s after SIGTERM it is killed (EndProcess).
 // - A completed rollback sends no event of its own, but it is never silent: it prints a
@@ -110,7 +114,9 @@ class StartCommand : public LauncherCommand {
   void SetState(Context& context, UpgradeState to);
   void StopPreviousServer(const Context& context);
   void CopyUpdates(Context& context);
+  // The install actions: InstallPatchFiles, then the service unit.
   void InstallPatch(Context& context);
+  void InstallPatchFiles(Context& context);
   void CheckPatchComplete(const PatchPaths& patch) const;
   void InstallServiceUnit(const Context& context) const;
   void CleanUpFailedStart();

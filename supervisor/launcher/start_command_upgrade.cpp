@@ -129,8 +129,11 @@ std::optional<StartCommand::Result> StartCommand::StartStep(Context& context) {
     ExportPreviousSettings(context);
     UpgradeInfo(Tracer(), context.current.UpgradeJson())
         .AddExportedSettings(context.product.Current());
-    InstallPatch(context);
+    InstallPatchFiles(context);
     result = StartProduct(context);
+    // After the start: the install laid the unit already, and asking the service manager
+    // where units live would keep the host without a server longer.
+    InstallServiceUnit(context);
   });
   if (started) {
     SetState(context, UpgradeState::Installed);
@@ -187,12 +190,16 @@ void StartCommand::ExportPreviousSettings(Context& context) {
 }
 
 void StartCommand::InstallPatch(Context& context) {
+  InstallPatchFiles(context);
+  InstallServiceUnit(context);
+}
+
+void StartCommand::InstallPatchFiles(Context& context) {
   CheckPatchComplete(context.current);
   GetLauncher().RunInstallScript(context.product, context.current);
   if (context.agentService) {
     RunGuarded(*this, "InstallPatch", [&] { context.agentService->TryRestart(); });
   }
-  InstallServiceUnit(context);
 }
 
 void StartCommand::CheckPatchComplete(const PatchPaths& patch) const {

@@ -41,6 +41,48 @@ TEST(LauncherArgumentsTest, QueriesSeeTheirOptions) {
       arguments.ArgumentLine());
 }
 
+// The common command lines, only switches without a value, are read without the option
+// table; they must read as the option library reads them, repeats refused alike.
+TEST(LauncherArgumentsTest, PlainSwitchesReadAsTheOptionLibraryReadsThem) {
+  const struct {
+    std::vector<std::string> words;
+    const char* set;  // one letter a query that holds: hStsuRaeD
+  } cases[] = {
+      {{"--status"}, "S"},
+      {{"--stop", "--status"}, "tS"},
+      {{"--help"}, "h"},
+      {{"--start", "--async-restart", "--disable-reload-connectors"}, "aD"},
+      {{"--restart", "--export", "--uninstall"}, "Reu"},
+      // Mixed with an option that takes a value: the library's parse.
+      {{"--status", "--package-type", "deb"}, "S"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.front() + " ... (" + c.set + ")");
+    const auto arguments = Parse(c.words);
+    const std::string set = c.set;
+    const auto has = [&](char query) { return set.find(query) != std::string::npos; };
+    EXPECT_EQ(has('h'), arguments.IsHelp());
+    EXPECT_EQ(has('S'), arguments.IsStatus());
+    EXPECT_EQ(has('t'), arguments.IsStop());
+    EXPECT_EQ(has('R'), arguments.IsRestart());
+    EXPECT_EQ(has('e'), arguments.IsExport());
+    EXPECT_EQ(has('u'), arguments.IsUninstall());
+    EXPECT_EQ(has('a'), arguments.IsAsyncRestart());
+    EXPECT_EQ(has('D'), arguments.IsDisableReloadConnectors());
+    EXPECT_FALSE(arguments.GetInstall());
+    EXPECT_EQ(LauncherArguments::kZtnUnchanged, arguments.GetZtnRequest());
+  }
+  std::ostringstream help;
+  help << Parse({}).Description();
+  try {
+    Parse({"--status", "--status"});
+    FAIL() << "no exception";
+  } catch (const boost::program_options::error& error) {
+    EXPECT_EQ("option '--status' cannot be specified more than once\n\n" + help.str(),
+              error.what());
+  }
+}
+
 TEST(LauncherArgumentsTest, ZtnSwitches) {
   const struct {
     std::vector<std::string> words;

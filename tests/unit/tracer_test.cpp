@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,6 +69,38 @@ TEST(FileChannelTest, AppendsFormattedLinesToA0600File) {
   struct stat status {};
   ASSERT_EQ(0, stat(file.c_str(), &status));
   EXPECT_EQ(0600u, status.st_mode & 07777);
+}
+
+// The ids in a record are the writer's own: a forked child (the integrity checks) traces
+// under its pid, not under its parent's.
+TEST(TracerTest, ForkedChildTracesUnderItsOwnIds) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto tracer = CreateTracer(
+      "Launcher", CreateFormattedChannel(CreateFileChannel(file.c_str()), "%I ", 1000));
+  tracer->Trace(800, "parent");
+  const pid_t child = fork();
+  if (child == 0) {
+    tracer->Trace(800, "child");
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_EQ(std::to_string(getpid()) + " parent\n" + std::to_string(child) + " child\n",
+            ReadFile(file));
+}
+
+// Lines traced together are written as whole lines, each with its own header, in order.
+TEST(FileChannelTest, LinesTracedTogetherEachHaveTheirHeader) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto tracer = CreateTracer(
+      "Launcher", CreateFormattedChannel(CreateFileChannel(file.c_str()), "%p ", 1000));
+  tracer->TraceLines(800, {"first", "", "third"});
+  tracer->TraceLines(1100, {"above the channel's maximum"});
+  tracer->Trace(300, "after");
+  EXPECT_EQ("DBG first\nDBG \nDBG third\nERR after\n", ReadFile(file));
 }
 
 TEST(FileChannelTest, FormattedChannelDropsLevelsAboveItsMaximum) {

@@ -24,6 +24,12 @@ TEST(VersionTest, FromText) {
       {"1.2.3.4.5", "0.0.0.0", "five parts do not match"},
       {"v1.2", "0.0.0.0", "text around the numbers"},
       {"", "0.0.0.0", "empty"},
+      {"1..2", "0.0.0.0", "an empty part"},
+      {"1.2.", "0.0.0.0", "a trailing dot"},
+      {".1", "0.0.0.0", "a leading dot"},
+      {"1.-2", "0.0.0.0", "a sign"},
+      {" 1.2", "0.0.0.0", "a blank"},
+      {"1.2\n", "0.0.0.0", "a line end"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);

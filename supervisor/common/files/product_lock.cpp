@@ -7,7 +7,6 @@
 #include "supervisor/common/exceptions.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
 
 #include <fcntl.h>
@@ -17,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -38,9 +36,17 @@ using sov::tools::UniqueFd;
       ApplicationError(Concat("Cannot ", what, " ", file, ": ", std::strerror(error))));
 }
 
-// Seconds to a tenth: "180", "0.3".
-std::string Seconds(std::chrono::duration<double> duration) {
-  return (boost::format("%g") % (std::round(duration.count() * 10) / 10)).str();
+// Seconds to a tenth: "180", "0.3". (In whole numbers: the launcher needs no maths
+// library, whose loading every run would pay for.)
+std::string Seconds(std::chrono::steady_clock::duration duration) {
+  const auto tenths =
+      (std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() + 50) / 100;
+  std::string text = std::to_string(tenths / 10);
+  if (tenths % 10 != 0) {
+    text += '.';
+    text += static_cast<char>('0' + tenths % 10);
+  }
+  return text;
 }
 
 // Refuses what a lock file must not be: the holder truncates and writes it.

@@ -71,17 +71,17 @@ class LineTracer {
       if (!partial_.empty()) {
         EndLine();
       }
-      return;
     }
     while (!chunk.empty()) {
       const size_t end = chunk.find('\n');
       Append(chunk.substr(0, end));
       if (end == std::string_view::npos) {
-        return;
+        break;
       }
       EndLine();
       chunk.remove_prefix(end + 1);
     }
+    Flush();
   }
 
  private:
@@ -89,19 +89,31 @@ class LineTracer {
     constexpr size_t kLongest = CmdObject::kLongestTracedLine;
     partial_.append(text);
     while (partial_.size() > kLongest) {
-      tracer_->Trace(level_, std::string_view(partial_).substr(0, kLongest));
+      complete_.push_back(partial_.substr(0, kLongest));
       partial_.erase(0, kLongest);
     }
   }
 
   void EndLine() {
-    tracer_->Trace(level_, partial_);
+    complete_.push_back(std::move(partial_));
     partial_.clear();
+  }
+
+  // The lines that a chunk completed go to the trace together: a verbose cp run gives ten
+  // thousand of them, which would otherwise be as many writes.
+  void Flush() {
+    if (complete_.empty()) {
+      return;
+    }
+    const std::vector<std::string_view> lines(complete_.begin(), complete_.end());
+    tracer_->TraceLines(level_, lines);
+    complete_.clear();
   }
 
   ivo::TracerPtr tracer_;
   ivo::ITracer::TraceLevel level_;
   std::string partial_;
+  std::vector<std::string> complete_;
 };
 
 // Reads one pipe into its sink until end of file, re-arming itself after every chunk; the

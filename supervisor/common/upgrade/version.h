@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <vector>
 
 namespace sov::supervisor {
 
@@ -26,6 +29,10 @@ struct Version {
 
   std::string ToString() const;
 };
+
+// The parts of one to four dotted runs of ASCII digits ("12", "12.4.0.118"), views of
+// `text`; nullopt for text of any other shape (an empty part, a sign, a blank, a fifth part).
+std::optional<std::vector<std::string_view>> SplitVersion(std::string_view text);
 
 inline bool operator<(const Version& left, const Version& right) {
   return std::tie(left.major, left.minor, left.build, left.revision) <
