@@ -47,16 +47,7 @@ line_of() {
 rm -- "$opt/libexec/cert-manager"
 cp -- "$opt/libexec/tarn" "$opt/libexec/tarn-gui"
 printf '<integrity>\n  <file>../libexec/tarn-gui</file>\n</integrity>\n' >"$opt/bin/gui_integrity_check.xml"
-lay_agent_files
-cat >>/var/lib/dpkg/status <<'EOF'
-
-Package: qvnagent64
-Status: install ok installed
-Maintainer: Test <test@example.invalid>
-Architecture: all
-Version: 1.0
-Description: management agent as the launcher sees it
-EOF
+install_agent
 record "$opt/bin/integrity_checker"
 record "$agent/qvscmodchk"
 run_launcher

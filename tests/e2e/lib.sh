@@ -473,6 +473,20 @@ lay_agent_files() {
   cp -a -- "$agent_tree/opt/brevantis/qvnagent64" /opt/brevantis/
 }
 
+# The management agent's files and its package, fully installed as dpkg sees it.
+install_agent() {
+  lay_agent_files
+  cat >>/var/lib/dpkg/status <<'EOF'
+
+Package: qvnagent64
+Status: install ok installed
+Maintainer: Test <test@example.invalid>
+Architecture: all
+Version: 1.0
+Description: management agent as the launcher sees it
+EOF
+}
+
 # ---------------------------------------------------------------------------------------
 # Failure report
 # ---------------------------------------------------------------------------------------
@@ -525,4 +539,14 @@ link_target() {
 links() {
   printf 'current=%s upgrade=%s previous=%s failed=%s' "$(link_target current)" \
     "$(link_target upgrade)" "$(link_target previous)" "$(link_target failed)"
+}
+
+# The patch directory of the running watchdog server; fails when none runs.
+running_patch() {
+  local pid exe
+  run_launcher --status
+  expect_status 0
+  pid=$(<"$E2E_WDSERVER_PIDFILE")
+  exe=$(readlink "/proc/$pid/exe") || fail "the watchdog server $pid does not run"
+  printf '%s' "${exe%/opt/brevantis/tarn/libexec/wdserver}"
 }

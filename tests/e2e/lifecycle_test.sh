@@ -39,15 +39,6 @@ patch_of() {
 }
 
 
-# The patch directory of the running watchdog server; fails when none runs.
-running_patch() {
-  local pid exe
-  run_launcher --status
-  expect_status 0
-  pid=$(<"$E2E_WDSERVER_PIDFILE")
-  exe=$(readlink "/proc/$pid/exe") || fail "the watchdog server $pid does not run"
-  printf '%s' "${exe%/opt/brevantis/tarn/libexec/wdserver}"
-}
 
 # Under systemd: how long the unit's last start took (from leaving "inactive" to "active"),
 # in milliseconds, said on stderr for the record of the chain's start time.

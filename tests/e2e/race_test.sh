@@ -62,15 +62,6 @@ waits() {
   grep -q "$WAITING" "$E2E_SCRATCH/$1.out"
 }
 
-# The patch directory of the running watchdog server.
-running_patch() {
-  local pid exe
-  run_launcher --status
-  expect_status 0
-  pid=$(<"$E2E_WDSERVER_PIDFILE")
-  exe=$(readlink "/proc/$pid/exe") || fail "the watchdog server $pid does not run"
-  printf '%s' "${exe%/opt/brevantis/tarn/libexec/wdserver}"
-}
 
 # Version 1 installed from its package, registered, and started by the service manager.
 install_running_product() {

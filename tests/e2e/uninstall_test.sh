@@ -19,19 +19,6 @@ readonly SETUP_LINK=/usr/bin/tarn-setup
 MODULES=/lib/modules/$(uname -r)/misc
 readonly MODULES
 
-# The management agent's files and its package, fully installed as dpkg sees it.
-install_agent() {
-  lay_agent_files
-  cat >>/var/lib/dpkg/status <<'EOF'
-
-Package: qvnagent64
-Status: install ok installed
-Maintainer: Test <test@example.invalid>
-Architecture: all
-Version: 1.0
-Description: management agent as the launcher sees it
-EOF
-}
 
 # The product's chains in both packet filters, with every jump that the product makes
 # (two from mangle OUTPUT into tarn_bypass); with "other", first a chain of another program
