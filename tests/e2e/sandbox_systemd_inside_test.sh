@@ -14,15 +14,34 @@ marker=$1
 expect_eq /usr/lib/systemd/systemd "$(readlink /proc/1/exe)" "/proc/1/exe"
 expect_eq running "$(systemctl is-system-running)" "systemctl is-system-running"
 expect_eq systemd "$LAUNCHER_SANDBOX_INIT" LAUNCHER_SANDBOX_INIT
-expect_eq launcher-sandbox "$(hostname)" "host name"
+# Named after the sandbox, and the name resolves.
+[[ $(hostname) == launcher-sandbox-+([0-9]) ]] || fail "host name $(hostname)"
+getent hosts "$(hostname)" >/dev/null || fail "the host name $(hostname) does not resolve"
+# The product trees start empty on tmpfs, whatever the host has there; systemd fills /run.
 for tree in "${E2E_PRODUCT_TREES[@]}"; do
-  [[ ! -e $tree/brevantis && ! -e $tree/tarn ]] || fail "$tree is not empty of the product"
+  expect_eq tmpfs "$(stat -f -c %T -- "$tree")" "file system on $tree"
+  [[ $tree == /run ]] || expect_eq "" "$(ls -A -- "$tree")" "content of $tree"
 done
 
-# Kernel settings: read-only, but for the network namespace's.
-not sh -c 'echo 0 >/proc/sys/fs/protected_regular' 2>/dev/null
-not sh -c 'echo 999999 >/proc/sys/fs/file-max' 2>/dev/null
-echo 1 >/proc/sys/net/ipv4/ip_forward
+# Kernel settings: read-only, but for the network namespace's. Each is written its own
+# value, so that a fault here would still leave the host as it was.
+rewrite_setting() {
+  local value
+  value=$(<"/proc/sys/$1")
+  printf '%s\n' "$value" >"/proc/sys/$1"
+}
+for setting in fs/protected_regular fs/file-max; do
+  not rewrite_setting "$setting" 2>/dev/null
+done
+rewrite_setting net/ipv4/ip_forward
+# Neither systemd nor this command may load modules (16), do raw I/O (17) or set the
+# clock (25).
+for status in /proc/1/status /proc/self/status; do
+  capabilities=$(awk '/^CapBnd/ { print $2 }' "$status")
+  for bit in 16 17 25; do
+    (((0x$capabilities >> bit & 1) == 0)) || fail "capability $bit is in the bounding set of $status"
+  done
+done
 
 # systemctl is recorded, then answers for real.
 clear_calls

@@ -28,8 +28,12 @@ readonly FIXED_PATHS=(
 # $status.
 run_sandbox() {
   status=0
-  "$sandbox" "$@" >"$work/out" 2>"$work/err" || status=$?
+  "$sandbox" "$@" >"$work/out" 2>"$work/err" &
+  sandbox_pids+=("$!")
+  wait "$!" || status=$?
 }
+# The sandbox scripts that this test ran; the real systemd's cgroups are named after them.
+sandbox_pids=()
 
 host_snapshot() {
   local path
@@ -103,22 +107,45 @@ test_host_unchanged() {
 }
 
 # What the real systemd could change of the kernel and its cgroups: every setting but the
-# counters that move by themselves, and the cgroup directories (those of sandboxes that
-# other tests run meanwhile aside).
+# counters that move by themselves, and the cgroups of each hierarchy's first two levels
+# (those of sandboxes that other tests run meanwhile aside). Deeper down, the host's own
+# managers make and remove cgroups as they run their jobs.
 kernel_snapshot() {
   sysctl -a 2>/dev/null | grep -Ev '^(fs\.(dentry-state|file-nr|inode-nr|inode-state|aio-nr|quota\.)|kernel\.(random\.|ns_last_pid|pty\.nr)|net\.netfilter\.nf_conntrack_count)' |
     LC_ALL=C sort
-  find /sys/fs/cgroup -name 'launcher-sandbox-*' -prune -o -type d -print | LC_ALL=C sort
+  find /sys/fs/cgroup -maxdepth 2 -name 'launcher-sandbox.*' -prune -o -type d -print | LC_ALL=C sort
+}
+
+cgroup2_root() {
+  local dir
+  for dir in /sys/fs/cgroup/unified /sys/fs/cgroup; do
+    [[ $(stat -f -c %T -- "$dir") != cgroup2fs ]] || { echo "$dir" && return 0; }
+  done
+  fail "the host has no cgroup2 hierarchy"
+}
+
+pid_namespace_number() {
+  local link
+  link=$(readlink /proc/self/ns/pid)
+  echo "${link//[!0-9]/}"
+}
+
+# Kills what is in the cgroup DIR and removes it, should the test fail to have it removed.
+remove_test_cgroup() {
+  [[ -d $1 ]] || return 0
+  echo 1 >"$1/cgroup.kill"
+  sleep 0.2
+  find "$1" -depth -type d -exec rmdir -- {} +
 }
 
 # What the sandboxes of this test left: their cgroups, and processes in them or named as
 # the leftover daemons.
 leftovers() {
-  local process
-  find /sys/fs/cgroup -maxdepth 2 -regextype egrep \
-    -regex '.*/launcher-sandbox-(real-state|parallel-[12]|killed)' 2>/dev/null
+  local process names
+  names="launcher-sandbox\.[0-9]+\.($(IFS='|' && echo "${sandbox_pids[*]}"))\.[0-9]+"
+  find /sys/fs/cgroup -maxdepth 2 -regextype egrep -regex ".*/$names" 2>/dev/null
   for process in /proc/[0-9]*; do
-    if grep -Eqs '^0::/launcher-sandbox-(real-state|parallel-[12]|killed)(/|$)' "$process/cgroup" ||
+    if grep -Eqs "^0::/$names(/|\$)" "$process/cgroup" ||
       [[ $(tr "\0" " " 2>/dev/null <"$process/cmdline") == *leftover-$marker* ]]; then
       printf '%s %s\n' "${process#/proc/}" "$(cat "$process/comm" 2>/dev/null)"
     fi
@@ -130,6 +157,7 @@ leftovers() {
 # behind; afterwards the host's files, kernel settings and cgroups are as they were.
 test_real_systemd() {
   local inner=$here/sandbox_systemd_inside_test.sh pids=() pid number sandbox_pid attempt
+  local stale sleeper
   [[ -x /lib/systemd/systemd ]] || { echo "$E2E_CASE: note: no systemd here; its flavour not checked" >&2; return 0; }
   host_snapshot >"$work/before"
   kernel_snapshot >"$work/kernel-before"
@@ -139,20 +167,34 @@ test_real_systemd() {
     fail "the inner test failed with status $status in the systemd sandbox"
   fi
   expect_contains "sandbox_systemd_inside_test.sh: PASS" "$work/err"
+  # A working directory in a system tree is the overlay's, not the host's.
+  at_exit rm -f -- "/var/tmp/$marker-cwd"
+  # shellcheck disable=SC2016 # Expanded inside.
+  (cd /var/tmp && exec "$sandbox" --init systemd -- bash -c 'pwd; : >"$1"' cwd "$marker-cwd") \
+    >"$work/out" 2>&1 &
+  sandbox_pids+=("$!")
+  wait "$!" || fail "a sandbox run in /var/tmp failed: $(<"$work/out")"
+  expect_file_eq $'/var/tmp\n' "$work/out"
+  [[ ! -e /var/tmp/$marker-cwd ]] || fail "a file written in the working directory /var/tmp reached the host"
   for number in 1 2; do
     # shellcheck disable=SC2016 # Expanded inside.
     "$sandbox" --init systemd --state "$work/parallel-$number" -- \
-      bash -c 'sleep 0.5; [[ $(systemctl is-system-running) == running ]]' &
+      bash -c 'sleep 0.5; [[ $(systemctl is-system-running) == running ]] && hostname' \
+      >"$work/parallel-$number.out" &
     pids+=("$!")
   done
+  sandbox_pids+=("${pids[@]}")
   for pid in "${pids[@]}"; do
     wait "$pid" || fail "one of two systemd sandboxes at once failed"
   done
+  [[ $(<"$work/parallel-1.out") != "$(<"$work/parallel-2.out")" ]] ||
+    fail "two sandboxes at once have the same host name $(<"$work/parallel-1.out")"
   # Killed: the reaper removes the cgroup once the sandbox's systemd is gone.
   # shellcheck disable=SC2016 # Expanded inside.
   "$sandbox" --init systemd --state "$work/killed" -- bash -c ': >"$LAUNCHER_SANDBOX/ready"; sleep 600' \
     >/dev/null 2>&1 &
   sandbox_pid=$!
+  sandbox_pids+=("$sandbox_pid")
   for ((attempt = 0; attempt < 1000; attempt++)); do
     [[ ! -e $work/killed/ready ]] || break
     sleep 0.01
@@ -165,6 +207,20 @@ test_real_systemd() {
     sleep 0.02
   done
   expect_eq "" "$(leftovers)" "cgroups and processes left by the sandboxes"
+  # Killed so hard that its reaper did not run either: the next sandbox kills what is left
+  # in the cgroup (named as this script's would be, with a start time that is not its own)
+  # and removes it.
+  stale=$(cgroup2_root)/launcher-sandbox.$(pid_namespace_number).$$.1
+  mkdir -p -- "$stale/init"
+  at_exit remove_test_cgroup "$stale"
+  sleep 600 &
+  sleeper=$!
+  disown "$sleeper"
+  echo "$sleeper" >"$stale/init/cgroup.procs"
+  run_sandbox --init systemd -- true
+  expect_eq 0 "$status" "exit status of a sandbox after a killed one"
+  [[ ! -e $stale ]] || fail "the cgroup $stale of a killed sandbox is still there"
+  wait_until "the process in the killed sandbox's cgroup to end" test ! -e "/proc/$sleeper"
   kernel_snapshot >"$work/kernel-after"
   if ! diff -u "$work/kernel-before" "$work/kernel-after" >"$work/kernel.diff"; then
     fail "$(printf 'the kernel settings or cgroups changed:\n%s' "$(head -n 40 "$work/kernel.diff")")"
@@ -241,21 +297,24 @@ test_status_and_state() {
     "|kill -TERM \$\$|143|yes"
     "--keep|exit 0|0|yes"
   )
-  local entry options command expected kept state number=0 option_words=()
+  local entry options command expected kept state number=0 option_words=() flavour
   for entry in "${cases[@]}"; do
     IFS='|' read -r options command expected kept <<<"$entry"
-    number=$((number + 1))
-    state=$work/status-$number
     read -r -a option_words <<<"$options"
-    run_sandbox "${option_words[@]}" --state "$state" -- bash -c "$command"
-    expect_eq "$expected" "$status" "exit status of \"$command\" $options"
-    if [[ $kept == yes ]]; then
-      [[ -f $state/calls && -f $state/pidns ]] || fail "\"$command\" $options: state $state not kept"
-      expect_file_eq "sandbox: kept $state"$'\n' "$work/err"
-    else
-      [[ ! -e $state ]] || fail "\"$command\" $options: state $state was not removed"
-      expect_file_eq "" "$work/err"
-    fi
+    # The real systemd runs the command its own way (nsenter, a scope).
+    for flavour in systemd-lookalike systemd; do
+      number=$((number + 1))
+      state=$work/status-$number
+      run_sandbox --init "$flavour" "${option_words[@]}" --state "$state" -- bash -c "$command"
+      expect_eq "$expected" "$status" "exit status of \"$command\" $options under $flavour"
+      if [[ $kept == yes ]]; then
+        [[ -f $state/calls && -f $state/pidns ]] || fail "\"$command\" $options: state $state not kept"
+        expect_file_eq "sandbox: kept $state"$'\n' "$work/err"
+      else
+        [[ ! -e $state ]] || fail "\"$command\" $options: state $state was not removed"
+        expect_file_eq "" "$work/err"
+      fi
+    done
   done
 }
 
@@ -329,28 +388,31 @@ test_removal_stays_inside() {
 # Standard input reaches the command, and a termination signal sent to the sandbox
 # reaches it too.
 test_io_and_signals() {
-  local pid ready=$work/ready attempt
-  status=0
-  printf 'line one\nline two\n' | "$sandbox" --state "$work/stdin-state" -- tac \
-    >"$work/out" 2>"$work/err" || status=$?
-  expect_eq 0 "$status" "exit status of tac"
-  expect_file_eq $'line two\nline one\n' "$work/out"
+  local pid state flavour number=0
+  for flavour in systemd-lookalike systemd; do
+    number=$((number + 1))
+    status=0
+    printf 'line one\nline two\n' | "$sandbox" --init "$flavour" --state "$work/stdin-$number" -- \
+      tac >"$work/out" 2>"$work/err" || status=$?
+    expect_eq 0 "$status" "exit status of tac under $flavour"
+    expect_file_eq $'line two\nline one\n' "$work/out"
 
-  # shellcheck disable=SC2016 # Expanded inside.
-  "$sandbox" --state "$work/signal-state" -- \
-    bash -c 'trap "exit 7" TERM; : >"$1"; sleep 20 & wait' signal "$ready" \
-    >"$work/out" 2>"$work/err" &
-  pid=$!
-  for ((attempt = 0; attempt < 500; attempt++)); do
-    [[ ! -e $ready ]] || break
-    sleep 0.01
+    # The state directory is the host's also under the real systemd, whose /tmp is its own.
+    state=$work/signal-$number
+    # shellcheck disable=SC2016 # Expanded inside.
+    "$sandbox" --init "$flavour" --state "$state" -- \
+      bash -c 'trap "exit 7" TERM; : >"$LAUNCHER_SANDBOX/ready"; sleep 20 & wait' \
+      >"$work/out" 2>"$work/err" &
+    pid=$!
+    sandbox_pids+=("$pid")
+    wait_until "the signalled command to start under $flavour" test -e "$state/ready"
+    kill -TERM "$pid"
+    status=0
+    wait "$pid" || status=$?
+    expect_eq 7 "$status" "exit status after SIGTERM to the sandbox under $flavour"
+    expect_file_eq "sandbox: kept $state"$'\n' "$work/err"
   done
-  [[ -e $ready ]] || fail "the signalled command did not start"
-  kill -TERM "$pid"
-  status=0
-  wait "$pid" || status=$?
-  expect_eq 7 "$status" "exit status after SIGTERM to the sandbox"
-  expect_file_eq "sandbox: kept $work/signal-state"$'\n' "$work/err"
+  expect_eq "" "$(leftovers)" "cgroups and processes left by the sandboxes"
 }
 
 # Wrong use is refused before anything is created.

@@ -21,7 +21,7 @@ require_repository() {
 # the scratch directory.
 serve_directory() {
   local dir=$1 address=$2 attempt pid
-  python3 -m http.server --bind "$address" --directory "$dir" "$FLEET_PORT" \
+  /usr/bin/python3 -m http.server --bind "$address" --directory "$dir" "$FLEET_PORT" \
     </dev/null >"$E2E_SCRATCH/http.log" 2>&1 &
   pid=$!
   at_exit kill "$pid"

@@ -9,9 +9,10 @@
 #   rpm: the same with dnf (gpgcheck and repo_gpgcheck), over a package that provides what
 #        the Debian system below has, since rpm's database knows none of it. The Ansible
 #        role, run here as on a dnf host, adds the repository, installs, upgrades (checking
-#        the product's health) and finally purges; dnf itself refuses metadata unsigned,
-#        signed by another key or altered, and a package unsigned or altered; rpmkeys
-#        tells the published, signed packages from the unsigned builds.
+#        the product's health: an upgrade that rolled back fails, and running the role
+#        again retries it) and finally purges; dnf itself refuses metadata unsigned, signed
+#        by another key or altered, and a package unsigned or altered; rpmkeys tells the
+#        published, signed packages from the unsigned builds.
 # With apt, publishing again is checked too: it keeps the published versions and refuses
 # another build of one of them.
 # Argument: apt or rpm.
@@ -302,8 +303,20 @@ test_rpm() {
   run_role_here "${role_variables[@]}" "tarn_version=$V1"
   expect_role_ok "install $V1 with dnf"
   expect_runs "$V1" "after installing $V1"
+  # The upgrade first rolls back, its watchdog server made to fail on this host: the role
+  # fails its check; once the fault is gone, running the role again retries the upgrade.
+  local marker=$E2E_TARN_VAR/install_$V2/opt/brevantis/tarn/libexec/wdserver.fail
+  mkdir -p -- "${marker%/*}"
+  echo "the watchdog server of $V2 fails here" >"$marker"
   run_role_here "${role_variables[@]}" "tarn_version=$V2"
-  expect_role_ok "upgrade to $V2 with dnf"
+  ((STATUS != 0)) || fail "the role passed an upgrade to $V2 that was rolled back"
+  expect_contains "tarn $V2 is not healthy on localhost" "$ROLE_LOG"
+  read_health "$WHOLE_TRACE"
+  expect_health "after the rolled-back upgrade to $V2" status=0 "version=$V1" state=RolledBack \
+    "failed_version=$V2"
+  rm -- "$marker"
+  run_role_here "${role_variables[@]}" "tarn_version=$V2"
+  expect_role_ok "upgrade to $V2 with dnf, retried"
   expect_runs "$V2" "after the upgrade to $V2"
   expect_contains "tarn $V2 runs on localhost, state Installed" "$ROLE_LOG"
 

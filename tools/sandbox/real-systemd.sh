@@ -11,20 +11,26 @@
 #      signal), and the namespace's processes with it.
 #   2. PID 1 moves itself into a cgroup of its own below the host's cgroup2 hierarchy, lays
 #      the sandbox's root (an overlay of / whose changes go to a tmpfs, fresh /proc, /sys
-#      read-only, tmpfs /run, /tmp and /dev, the kernel settings read-only but for the
+#      read-only, tmpfs /tmp and /dev, the kernel settings read-only but for the
 #      network namespace's), binds the state directory, the checkout and the build tree in,
-#      and enters a cgroup namespace (boot_real_systemd).
-#   3. There it mounts cgroup2 as the sandbox's own hierarchy, turns to the new root, puts
-#      the recording wrappers in place, masks what must not run here, and executes systemd
-#      with a bounding set that cannot load kernel modules, reach raw I/O or set the clock.
+#      and enters a cgroup namespace (boot_real_systemd). The cgroup is named after the
+#      sandbox script's process, launcher-sandbox.<PID namespace>.<pid>.<start time>, and
+#      so is the host name, launcher-sandbox-<pid>: sandboxes run side by side.
+#   3. There it mounts cgroup2 as the sandbox's own hierarchy, turns to the new root, mounts
+#      empty tmpfs on the product trees and /run, puts the recording wrappers in place,
+#      masks what must not run here, and executes systemd with a bounding set that cannot
+#      load kernel modules, reach raw I/O or set the clock.
 #   4. The sandbox script waits until systemd has booted, runs the command inside through
 #      nsenter, then powers systemd off (SIGRTMIN+4; SIGKILL after a grace period) and
 #      removes the cgroup. A detached reaper removes the cgroup too when the sandbox script
-#      is killed; a run also removes what killed runs of the past left.
+#      is killed; a run also removes the cgroups of sandboxes whose script no longer runs.
 
 # Where the sandboxes' cgroups live: the host's cgroup2 hierarchy (the unified one of a
 # hybrid layout, or the root of a pure one).
-readonly CGROUP_NAME_PREFIX=launcher-sandbox-
+readonly CGROUP_NAME_PREFIX=launcher-sandbox.
+# The whole name: the prefix, then the PID namespace, pid and start time of the sandbox
+# script's process.
+readonly CGROUP_NAME_PATTERN='^launcher-sandbox\.([0-9]+)\.([0-9]+)\.([0-9]+)$'
 # Units that would hang without a terminal, wait for a network, or reach the host (clock,
 # packages, databases), and the timers that start such jobs.
 readonly MASKED_UNITS=(
@@ -35,6 +41,9 @@ readonly MASKED_UNITS=(
   postgresql.service mariadb.service mysql.service redis-server.service nginx.service
   memcached.service
 )
+# Capabilities that act on the host's kernel as a whole, which neither systemd nor the
+# command gets: loading modules, raw I/O, setting the clock.
+readonly DROPPED_CAPABILITIES=-sys_module,-sys_rawio,-sys_time
 # The target that the sandbox boots into: the basic system, nothing that multi-user adds.
 readonly SANDBOX_TARGET=launcher-sandbox.target
 # Seconds for systemd to boot and to power off.
@@ -51,36 +60,85 @@ cgroup_root() {
   fi
 }
 
-# Removes the cgroup DIR and the cgroups that systemd made below it, deepest first; only
-# cgroups without processes can go, so a live sandbox's cgroup stays.
+# Kills what is left in the cgroup DIR of a sandbox that has ended and removes it with the
+# cgroups that systemd made below it, deepest first. A cgroup can go once its last process
+# has been released, which may take a moment after the kill: fails when DIR is still
+# there after five seconds.
 remove_cgroup() {
-  local dir=$1
+  local dir=$1 deadline=$((SECONDS + 5))
   [[ -d $dir ]] || return 0
-  find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null || true
-  [[ ! -d $dir ]]
+  grep -qx 'populated 0' "$dir/cgroup.events" 2>/dev/null || echo 1 >"$dir/cgroup.kill" 2>/dev/null || true
+  while :; do
+    find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null || true
+    [[ -d $dir ]] || return 0
+    ((SECONDS < deadline)) || return 1
+    sleep 0.02
+  done
+}
+
+# Sets start_time to the start time of process PID (clock ticks after boot), which with the
+# pid names a process for good; fails when no such process runs (one that has ended and
+# waits for its parent does not count).
+read_start_time() {
+  local stat fields=()
+  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  # The command name in parentheses may hold blanks: the state is field 3, the start time
+  # field 22.
+  read -r -a fields <<<"${stat##*) }"
+  [[ ${fields[0]} != Z ]] || return 1
+  start_time=${fields[19]}
+}
+
+# Whether process PID, started at START, still runs.
+process_runs() {
+  local start_time
+  read_start_time "$1" && [[ $start_time == "$2" ]]
+}
+
+own_pid_namespace() {
+  local link
+  link=$(readlink /proc/self/ns/pid)
+  link=${link#*[}
+  printf '%s\n' "${link%]}"
 }
 
 # Removes the cgroups of sandboxes that were killed too hard to clean up after themselves:
-# those that no process uses any more.
+# those whose script no longer runs. A cgroup named from another PID namespace cannot be
+# judged here and stays.
 remove_stale_cgroups() {
-  local root=$1 dir
-  for dir in "$root/$CGROUP_NAME_PREFIX"*/; do
-    [[ -d $dir ]] || continue
-    if grep -qx 'populated 0' "$dir/cgroup.events" 2>/dev/null; then
-      remove_cgroup "${dir%/}" || true
+  local root=$1 dir name pid_namespace pid start
+  pid_namespace=$(own_pid_namespace)
+  for dir in "$root/$CGROUP_NAME_PREFIX"*; do
+    name=${dir##*/}
+    [[ -d $dir && $name =~ $CGROUP_NAME_PATTERN && ${BASH_REMATCH[1]} == "$pid_namespace" ]] ||
+      continue
+    pid=${BASH_REMATCH[2]}
+    start=${BASH_REMATCH[3]}
+    if process_runs "$pid" "$start"; then
+      continue
     fi
+    remove_cgroup "$dir" ||
+      printf '%s: warning: could not remove the cgroup %s of a killed sandbox\n' "$PROGRAM" "$dir" >&2
   done
 }
 
 # The directories of the host that the command works in, to be bound in at the same paths:
 # the state directory, the checkout, the build tree of the init binary and the working
 # directory. The overlay of / shows none of them writable (and not at all when they lie on
-# another file system or below the sandbox's own /tmp).
+# another file system or below the sandbox's own /tmp). One that is / or /tmp, or lies
+# below a system tree, is left to the overlay: bound in, it would let the command change
+# the host's system files.
 bind_points() {
-  local state=$1 self=$2 init_binary=$3 cwd=$4 path
+  local state=$1 self=$2 init_binary=$3 cwd=$4 path root
   for path in "$state" "$(realpath -e -- "${self%/*}/../..")" \
     "$(realpath -e -- "${init_binary%/*}")" "$cwd"; do
-    [[ $path == / ]] || printf '%s\n' "$path"
+    [[ $path != / && $path != /tmp ]] || continue
+    for root in "${HIDDEN_ROOTS[@]}"; do
+      if is_below "$path" "$root"; then
+        continue 2
+      fi
+    done
+    printf '%s\n' "$path"
   done | LC_ALL=C sort -u
 }
 
@@ -93,11 +151,12 @@ first_child() {
   printf '%s\n' "${children[0]}"
 }
 
-# Runs COMMAND... inside the booted sandbox whose PID 1 has the host pid PID1.
-enter_sandbox() {
+# Sets entry to the words that run a command inside the booted sandbox whose PID 1 has the
+# host pid PID1, in its directory CWD and with the bounding set of systemd there.
+set_sandbox_entry() {
   local pid1=$1 cwd=$2
-  shift 2
-  nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" -- "$@"
+  entry=(setpriv --bounding-set "$DROPPED_CAPABILITIES" --
+    nsenter --target "$pid1" --mount --uts --ipc --net --pid --cgroup --root --wdns="$cwd" --)
 }
 
 # Outside: boots the sandbox, runs the command in it and powers it off. Sets
@@ -105,23 +164,24 @@ enter_sandbox() {
 run_real_systemd() {
   local state=$1 init_binary=$2 cwd=$3
   shift 3
-  local self=$SANDBOX_SELF cgroups name unshare_pid pid1 waited
+  local self=$SANDBOX_SELF cgroups name start_time unshare_pid pid1 waited entry
   cgroups=$(cgroup_root) || die "no cgroup2 hierarchy at /sys/fs/cgroup/unified or /sys/fs/cgroup"
   [[ -x /lib/systemd/systemd ]] || die "/lib/systemd/systemd is not installed"
   command -v nsenter >/dev/null || die "nsenter (util-linux) is not installed"
   remove_stale_cgroups "$cgroups"
-  # Named after the state directory, which no other sandbox running now uses.
-  name=${state##*/}
-  name=$CGROUP_NAME_PREFIX${name#launcher-sandbox.}
+  # Named after this script's process, which no other sandbox can share, and which tells
+  # whether the sandbox still runs.
+  read_start_time "$$" || die "cannot read the start time of process $$"
+  name=$CGROUP_NAME_PREFIX$(own_pid_namespace).$$.$start_time
   bind_points "$state" "$self" "$init_binary" "$cwd" >"$state/binds"
 
   # The sandbox's PID 1 dies with this script (SIGKILL when it is killed), and every process
   # of the sandbox with PID 1.
   setpriv --pdeathsig KILL -- unshare --mount --pid --net --uts --ipc --fork --kill-child \
     --propagation private -- "$BASH" "$self" --inside-real-systemd "$state" "$cgroups/$name" \
-    </dev/null >"$state/boot.log" 2>&1 &
+    "launcher-sandbox-$$" </dev/null >"$state/boot.log" 2>&1 &
   unshare_pid=$!
-  start_cgroup_reaper "$unshare_pid" "$cgroups/$name"
+  start_cgroup_reaper "$cgroups/$name" "$$" "$start_time"
   for ((waited = 0; waited < 500; waited++)); do
     pid1=$(first_child "$unshare_pid") && break
     kill -0 "$unshare_pid" 2>/dev/null || break
@@ -134,7 +194,10 @@ run_real_systemd() {
   command_status=0
   # In a scope of its own, as an administrator's shell runs in a session: what the command
   # leaves running is the service manager's to end at the power-off, quickly.
-  enter_sandbox "$pid1" "$cwd" systemd-run --quiet --scope --collect --unit=launcher-sandbox-command \
+  # Run directly, not in a subshell of this one, which would report a command killed by a
+  # signal ("Terminated") on the sandbox's standard error.
+  set_sandbox_entry "$pid1" "$cwd"
+  "${entry[@]}" systemd-run --quiet --scope --collect --unit=launcher-sandbox-command \
     --property=TimeoutStopSec=2s -- "$@" <&0 &
   command_pid=$!
   while :; do
@@ -166,7 +229,7 @@ systemd_started() {
 }
 
 wait_for_boot() {
-  local pid1=$1 unshare_pid=$2 state=$3 answer waited
+  local pid1=$1 unshare_pid=$2 state=$3 answer waited entry
   for ((waited = 0; waited < BOOT_TIMEOUT * 100; waited++)); do
     systemd_started "$pid1" && break
     kill -0 "$unshare_pid" 2>/dev/null || die "the sandbox ended while it set up: $(tail -n 5 "$state/boot.log")"
@@ -178,7 +241,8 @@ wait_for_boot() {
   answer=$(timeout "$BOOT_TIMEOUT" nsenter --target "$pid1" --mount --pid --root -- \
     "$state/real/systemctl" is-system-running --wait 2>&1) || true
   if [[ $answer != running ]]; then
-    enter_sandbox "$pid1" / "$state/real/systemctl" --no-pager --failed >>"$state/boot.log" 2>&1 || true
+    set_sandbox_entry "$pid1" /
+    "${entry[@]}" "$state/real/systemctl" --no-pager --failed >>"$state/boot.log" 2>&1 || true
     die "systemd in the sandbox did not boot (it says \"$answer\"; see $state/boot.log)"
   fi
 }
@@ -188,9 +252,10 @@ wait_for_boot() {
 power_off() {
   local pid1=$1 unshare_pid=$2 waited
   kill -s RTMIN+4 "$pid1" 2>/dev/null || true
-  for ((waited = 0; waited < POWEROFF_GRACE * 10; waited++)); do
+  # Polled finely: the power-off itself takes a few tens of milliseconds.
+  for ((waited = 0; waited < POWEROFF_GRACE * 50; waited++)); do
     kill -0 "$unshare_pid" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.02
   done
   if kill -0 "$unshare_pid" 2>/dev/null; then
     printf '%s: warning: systemd did not power off within %s s; killing it\n' "$PROGRAM" \
@@ -200,15 +265,22 @@ power_off() {
   wait "$unshare_pid" 2>/dev/null || true
 }
 
-# A detached process that removes the sandbox's cgroup once the sandbox is gone, however
-# the sandbox script ended: a killed script cannot clean up itself.
+# A detached process that removes the sandbox's cgroup once the sandbox script (PID,
+# started at START) is gone, however it ended: a killed script cannot clean up itself. In
+# a session of its own, and no child of the script, so that neither a signal to the
+# caller's process group nor the killing of the script's process tree reaches it.
 start_cgroup_reaper() {
-  local unshare_pid=$1 cgroup=$2
-  # shellcheck disable=SC2016 # Expanded by the reaper.
-  setsid "$BASH" -c '
-    while kill -0 "$1" 2>/dev/null; do sleep 0.2; done
-    [[ -d $2 ]] && find "$2" -depth -type d -exec rmdir {} + 2>/dev/null
-    exit 0' reaper "$unshare_pid" "$cgroup" </dev/null >/dev/null 2>&1 &
+  local cgroup=$1 pid=$2 start=$3
+  (setsid "$BASH" "$SANDBOX_SELF" --reap-cgroup "$cgroup" "$pid" "$start" </dev/null >/dev/null 2>&1 &)
+}
+
+# The reaper (sandbox --reap-cgroup CGROUP PID START).
+reap_cgroup() {
+  local cgroup=$1 pid=$2 start=$3
+  while process_runs "$pid" "$start"; do
+    sleep 0.2
+  done
+  remove_cgroup "$cgroup"
 }
 
 # ---------------------------------------------------------------------------------------
@@ -251,7 +323,7 @@ mount_dev() {
 }
 
 inside_real_systemd() {
-  local state=$1 cgroup=$2 root layers path output
+  local state=$1 cgroup=$2 hostname=$3 root layers path output
   ((BASHPID == 1)) || die "internal error: the inner step is not PID 1 of a new PID namespace"
   { mkdir "$cgroup" && echo 0 >"$cgroup/cgroup.procs"; } || die "cannot make the cgroup $cgroup"
   root=$state/root
@@ -265,21 +337,18 @@ inside_real_systemd() {
   fi
   mount_proc "$root"
   mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys" || die "cannot mount /sys"
-  for path in /run /tmp; do
-    mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$root$path" || die "cannot mount $path"
-  done
-  chmod 1777 "$root/tmp"
+  mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/tmp" || die "cannot mount /tmp"
   mount_dev "$root"
   while IFS= read -r path; do
     { mkdir -p -- "$root$path" && mount --rbind -- "$path" "$root$path"; } || die "cannot bind $path in"
   done <"$state/binds"
   printf '%s' "$(readlink /proc/self/ns/pid)" >"$state/pidns" || die "cannot write $state/pidns"
-  exec unshare --cgroup -- "$BASH" "$SANDBOX_SELF" --boot-real-systemd "$state"
+  exec unshare --cgroup -- "$BASH" "$SANDBOX_SELF" --boot-real-systemd "$state" "$hostname"
 }
 
 # Still PID 1, now in a cgroup namespace whose root is the sandbox's cgroup.
 boot_real_systemd() {
-  local state=$1 root unit
+  local state=$1 hostname=$2 root unit
   root=$state/root
   mount -t cgroup2 -o nosuid,nodev,noexec cgroup2 "$root/sys/fs/cgroup" ||
     die "cannot mount the sandbox's cgroup2 hierarchy"
@@ -289,17 +358,21 @@ boot_real_systemd() {
   cd /
   { umount -l /.sandbox-old-root && rmdir /.sandbox-old-root; } || die "cannot let go of the host's root"
 
+  # The product trees and /run start empty, as in the other flavours, whatever the host has.
+  mount_empty_trees
   # systemctl too: here it has a service manager to talk to.
   copy_real_tools "${PASS_THROUGH[@]}" systemctl
   install_standins
   configure_rpm
-  # systemd names the host from this file: a shell inside tells where it is.
-  echo launcher-sandbox >/etc/hostname
+  # systemd names the host from this file: a shell inside tells where it is. As Debian's
+  # installer does, the name resolves to a loopback address (rpmbuild looks it up).
+  { echo "$hostname" >/etc/hostname && printf '127.0.1.1\t%s\n' "$hostname" >>/etc/hosts; } ||
+    die "cannot name the host $hostname"
   for unit in "${MASKED_UNITS[@]}"; do
     ln -sfn /dev/null "/etc/systemd/system/$unit"
   done
   printf '[Unit]\nDescription=Launcher sandbox\nRequires=basic.target\nAfter=basic.target\nAllowIsolate=yes\n' \
     >"/etc/systemd/system/$SANDBOX_TARGET"
-  exec setpriv --bounding-set -sys_module,-sys_rawio,-sys_time -- \
+  exec setpriv --bounding-set "$DROPPED_CAPABILITIES" -- \
     env -i container=other /lib/systemd/systemd --unit="$SANDBOX_TARGET"
 }
