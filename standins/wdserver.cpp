@@ -5,7 +5,8 @@
 // It does not restart the program: when the program ends, the server records it and waits
 // for its own stop. Each event is a line in the "--trace-file", whatever the trace level. A
 // file "wdserver.fail" beside the executable makes it refuse to start (its content, when not
-// empty, is the message).
+// empty, is the message); a file "wdserver.hang" there, when a stop signal comes, makes it
+// ignore the signal, as a hung server would: then only SIGKILL ends it.
 #include "sov_common/file_lock.h"
 #include "sov_common/unique_fd.h"
 
@@ -467,12 +468,22 @@ int NextSignal(int signals, int timeoutMs) {
   return static_cast<int>(info.ssi_signo);
 }
 
-// Waits until SIGTERM or SIGINT, reaping children as they end.
+// The file `name` beside the executable.
+std::string Marker(const char* name) {
+  const std::string self = LinkTarget("/proc/self/exe");
+  return self.substr(0, self.rfind('/') + 1) + name;
+}
+
+// Waits until SIGTERM or SIGINT, reaping children as they end; ignores them while the
+// "wdserver.hang" marker exists.
 void WatchUntilStopped(int signals, pid_t& program, const std::string& name) {
   for (;;) {
     const int signal = NextSignal(signals, -1);
     if (signal == SIGTERM || signal == SIGINT) {
-      return;
+      if (access(Marker("wdserver.hang").c_str(), F_OK) != 0) {
+        return;
+      }
+      TraceEvent("hung: ignoring signal " + std::to_string(signal));
     }
     ReapChildren(program, name);
   }
@@ -497,8 +508,7 @@ void StopProgram(int signals, pid_t& program, const std::string& name) {
 }
 
 void FailOnRequest() {
-  const std::string self = LinkTarget("/proc/self/exe");
-  const std::string marker = self.substr(0, self.rfind('/') + 1) + "wdserver.fail";
+  const std::string marker = Marker("wdserver.fail");
   const UniqueFd fd(open(marker.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     return;

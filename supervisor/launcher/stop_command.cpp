@@ -58,7 +58,8 @@ bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
 void EndProcess(const Traceable& tracing,
                 const char* step,
                 pid_t pid,
-                std::chrono::milliseconds grace) {
+                std::chrono::milliseconds grace,
+                std::chrono::seconds killWait) {
   if (StopProcess(pid, grace)) {
     return;
   }
@@ -71,9 +72,9 @@ void EndProcess(const Traceable& tracing,
   if (kill(leader ? -pid : pid, SIGKILL) != 0 && errno != ESRCH) {
     ThrowKillError(errno);
   }
-  if (!WaitUntilGone(pid, kKillWait)) {
+  if (!WaitUntilGone(pid, killWait)) {
     BOOST_THROW_EXCEPTION(std::runtime_error(
-        Concat("Process ", pid, " still runs ", kKillWait.count(), " s after SIGKILL")));
+        Concat("Process ", pid, " still runs ", killWait.count(), " s after SIGKILL")));
   }
 }
 

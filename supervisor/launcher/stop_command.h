@@ -33,11 +33,12 @@ inline constexpr std::chrono::seconds kKillWait{5};
 // Stops the watchdog server `pid` within a bound: SIGTERM, then, when it still runs after
 // `grace`, SIGKILL to it and to the process group it leads (the product processes it
 // started, which it failed to stop), traced under `step`. Throws std::runtime_error "Process
-// <pid> still runs <n> s after SIGKILL" when it outlives kKillWait, and std::system_error as
+// <pid> still runs <n> s after SIGKILL" when it outlives `killWait`, and std::system_error as
 // StopProcess does.
 void EndProcess(const Traceable& tracing,
                 const char* step,
                 pid_t pid,
-                std::chrono::milliseconds grace);
+                std::chrono::milliseconds grace,
+                std::chrono::seconds killWait = kKillWait);
 
 }  // namespace sov::supervisor

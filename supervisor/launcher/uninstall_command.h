@@ -10,7 +10,9 @@
 // "--stop" does, but within a bound: a server still running after its product's shutdown
 // timeout ("Watchdog.TimeoutAfterShutdown") and 10 s more is killed with its process group,
 // and one that even outlives SIGKILL ends the command with an error naming its pid. A live
-// ini that cannot be read is traced, and the server's default timeout (2 min) counts.
+// ini that cannot be read is traced, and the server's default timeout (2 min) counts. The
+// service manager's stop before it is bounded by the service's own files: the unit's
+// TimeoutStopSec, the init script's STOP_TIMEOUT (dist/).
 //
 // It holds the product's lock (ProductLock) throughout, so it never runs in the middle of
 // an install or of a start's upgrade; its stop goes through the service manager to

@@ -16,10 +16,10 @@ readonly SCRIPT
 readonly LINKS=(/etc/rc0.d/K01tarn /etc/rc1.d/K01tarn /etc/rc2.d/S01tarn /etc/rc3.d/S01tarn
   /etc/rc4.d/S01tarn /etc/rc5.d/S01tarn /etc/rc6.d/K01tarn)
 
-# Prints the exit status of "service tarn ARG...".
+# Prints the exit status of "service tarn ARG..." (124 when it runs for a minute).
 service_status() {
   local status=0
-  service tarn "$@" >"$E2E_SCRATCH/service.out" 2>&1 || status=$?
+  timeout 60 service tarn "$@" >"$E2E_SCRATCH/service.out" 2>&1 || status=$?
   printf '%s' "$status"
 }
 
@@ -119,6 +119,23 @@ sleep 0.2
 expect_eq 3 "$(wc -w <<<"$(product_processes)")" "processes a moment after the second start"
 expect_eq 0 "$(service_status stop)" "stop"
 expect_eq "" "$(product_processes)" "processes after the last stop"
+
+# A watchdog server that ignores SIGTERM holds the stop only for STOP_TIMEOUT seconds
+# (/etc/default/tarn): then it is killed with what it started.
+printf 'STOP_TIMEOUT=1\n' >/etc/default/tarn
+at_exit rm -f -- /etc/default/tarn
+expect_eq 0 "$(service_status start)" "start of a server that will hang"
+expect_one_set "server, starter and product before the hang"
+server=$(<"$E2E_WDSERVER_PIDFILE")
+hang=$PATCH_DIR/opt/brevantis/tarn/libexec/wdserver.hang
+touch -- "$hang"
+started=$SECONDS
+expect_eq 0 "$(service_status stop)" "stop of a server that ignores SIGTERM"
+(((SECONDS - started) < 15)) || fail "the stop of the hung server took $((SECONDS - started)) s"
+expect_contains "the watchdog server $server did not stop within 1 s; killing it" "$E2E_SCRATCH/service.out"
+expect_eq "" "$(product_processes)" "processes after the hung server's stop"
+[[ ! -e $E2E_WDSERVER_PIDFILE ]] || fail "the killed server's pid file is left"
+rm -f -- "$hang" /etc/default/tarn
 
 # Without the LSB functions (a system without /lib/lsb/init-functions): the same answers,
 # in plain lines.

@@ -8,7 +8,8 @@
 #   install_test.sh upgrade        upgrade of a running product: merges, agreements, restart,
 #                                  and the start that completes it runs the new patch (the
 #                                  real restart through the init script under SysV)
-#   install_test.sh stopped        upgrade of a stopped product: nothing restarts
+#   install_test.sh stopped        upgrade of a stopped product: nothing restarts, the new
+#                                  unit is laid all the same
 #   install_test.sh reboot         fanotify off: a reboot is asked for; a second package
 #                                  installed before it takes the place of the first
 #   install_test.sh async          the restart is left to a detached launcher
@@ -221,8 +222,14 @@ case $case in
     modules=/lib/modules/$(uname -r)/misc
     mkdir -p "$modules"
     touch "$modules/obx4fs_oas.ko" "$modules/redirfs.ko" "$modules/other.ko"
+    # The installed unit differs from the new version's: although nothing restarts, the
+    # new one is the unit on the system once the install has ended.
+    unit=/lib/systemd/system/tarn.service
+    echo "# the previous version's line" >>"$unit"
     run_launcher --install t2
     expect_status 0
+    cmp -- "$UNPACKED/opt/brevantis/tarn/shared/tarn.service" "$unit"
+    expect_contains "systemctl daemon-reload" "$LAUNCHER_SANDBOX/calls"
     expect_eq "other.ko" "$(ls "$modules")" "modules left"
     expect_contains "$modules/redirfs.ko removed" "$E2E_TRACE_FILE"
     expect_eq "current=$E2E_TARN_VAR/a upgrade=$E2E_TARN_VAR/${BUILD_VERSION}_t2 previous=- failed=-" "$(links)" links

@@ -5,7 +5,8 @@
 # agreeing with the service manager, a stop that leaves nothing of the product in the
 # unit's cgroup and is not held up by a slow integrity check, a restart, the server's death
 # (the unit restarts the product), a product started by hand that a start of the unit adopts
-# rather than doubles, and an administrator's mask kept by an upgrade.
+# rather than doubles, an administrator's mask kept by an upgrade, and an uninstall that a
+# server ignoring SIGTERM holds only for the unit's stop timeout.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/service_lib.sh"
 require_sandbox
@@ -148,3 +149,22 @@ expect_status 0
 expect_eq masked "$(systemctl is-enabled tarn || true)" "the unit after the upgrade"
 expect_not_contains "systemctl enable" "$LAUNCHER_SANDBOX/calls"
 expect_eq inactive "$(unit_state)" "the masked unit's state"
+
+# ---- A watchdog server that ignores SIGTERM holds the unit's stop, and so the uninstall
+# that asks for it, only for the unit's stop timeout (5 min; 2 s in a drop-in here): the
+# service manager then kills what is left in the unit's cgroup, and the uninstall goes on.
+systemctl unmask tarn
+mkdir -p /etc/systemd/system/tarn.service.d
+printf '[Service]\nTimeoutStopSec=2s\n' >/etc/systemd/system/tarn.service.d/stop-timeout.conf
+systemctl daemon-reload
+systemctl start tarn
+expect_service_running "before the server hangs"
+server=$(unit MainPID)
+touch -- "$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/wdserver.hang"
+SECONDS=0
+LAUNCHER=$UNPACKED/opt/brevantis/tarn/libexec/launcher run_launcher_within 60 --uninstall
+expect_status 0
+((SECONDS < 30)) || fail "the uninstall of a hung server took $SECONDS s"
+[[ ! -e /proc/$server ]] || fail "the hung server $server outlived the uninstall"
+expect_eq "" "$(for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
+  grep -F "$E2E_TARN_VAR/" || true)" "the product's processes after the uninstall"

@@ -207,10 +207,29 @@ expect_eq "$(
   printf 'groupdel %s\n' "${GROUPS_[@]}"
 )" "$(run_steps)" "steps of the second uninstall"
 
-# ---- A watchdog server that ignores SIGTERM, started by hand, holds the uninstall only for
-# the product's shutdown timeout and 10 s more: then it is killed, with the product process
-# it started. (The stop is the same under both init systems; one of them shows it.)
-if [[ $init == systemd ]]; then
+# ---- A watchdog server that ignores SIGTERM holds the uninstall only for a while. Under
+# systemd, started by hand: the uninstall's own stop waits for the product's shutdown
+# timeout and 10 s more, then kills it with the product process it started. Under SysV,
+# through the registered init script, whose stop waits STOP_TIMEOUT seconds (5 min unless
+# /etc/default/tarn says otherwise), then kills it with what it started.
+if [[ $init == sysv ]]; then
+  ln -s -- "$E2E_CURRENT_LINK/etc/init.d/tarn" /etc/init.d/tarn
+  printf 'STOP_TIMEOUT=1\n' >/etc/default/tarn
+  run_launcher
+  expect_status 0
+  server=$(wdserver_pid)
+  hang=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/wdserver.hang
+  touch -- "$hang"
+  : >"$E2E_TRACE_FILE"
+  run_launcher_within 60 --uninstall
+  expect_status 0
+  expect_contains "tarn: the watchdog server $server did not stop within 1 s; killing it and what it started" "$E2E_TRACE_FILE"
+  [[ ! -e /proc/$server ]] || fail "the hung server $server outlived the uninstall"
+  left=$(for process in /proc/[0-9]*; do readlink "$process/exe"; done 2>/dev/null |
+    grep -F "$E2E_TARN_VAR/" || true)
+  expect_eq "" "$left" "the product's processes after the uninstall"
+  rm -f -- "$hang" /etc/default/tarn
+else
   printf '[Watchdog]\nTimeoutAfterShutdown=0s\n' >>"$E2E_TARN_VAR/common/tarn.ini"
   hung=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/wdserver
   cp -- "$hung" "$E2E_SCRATCH/wdserver.real"

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdexcept>
+#include <string>
+
 namespace sov::supervisor {
 namespace {
 
@@ -100,6 +103,26 @@ TEST(EndProcessTest, ServerIgnoringTermIsKilledWithItsProductAfterTheGrace) {
               ::testing::ElementsAre("StopService: Process " + std::to_string(started.server) +
                                      " did not stop within 1 s of SIGTERM; killing it and its "
                                      "process group"));
+}
+
+// A process that outlives SIGKILL (here a zombie, which signal 0 still finds, as it finds
+// a process stuck in the kernel) is an error that names it.
+TEST(EndProcessTest, ProcessOutlivingSigkillIsAnErrorNamingIt) {
+  auto tracer = testing::MakeRecordingTracer();
+  const pid_t zombie = fork();
+  if (zombie == 0) {
+    _exit(0);
+  }
+  usleep(50000);
+  try {
+    EndProcess(Traceable(tracer), "StopService", zombie, std::chrono::milliseconds(0),
+               std::chrono::seconds(1));
+    ADD_FAILURE() << "no error for a process that outlives SIGKILL";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ("Process " + std::to_string(zombie) + " still runs 1 s after SIGKILL",
+              std::string(error.what()));
+  }
+  waitpid(zombie, nullptr, 0);
 }
 
 TEST(EndProcessTest, ServerThatStopsIsNotKilled) {
