@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -84,6 +85,12 @@ class FileChannel final : public IChannel {
   int fd_;
 };
 
+// Whether two records give the same header: the header shows the time to the millisecond.
+bool SameStamp(const TraceRecord& a, const TraceRecord& b) {
+  return a.level == b.level && a.thread == b.thread && a.process == b.process &&
+         a.time.tv_sec == b.time.tv_sec && a.time.tv_nsec / 1000000 == b.time.tv_nsec / 1000000;
+}
+
 class FormattedChannel final : public IChannel {
  public:
   FormattedChannel(ChannelPtr inner, std::string format, std::uint32_t maxLevel)
@@ -91,24 +98,38 @@ class FormattedChannel final : public IChannel {
 
   void Write(const TraceRecord& record) override { Write(&record, 1); }
 
+  // The batch's lines are put together in one buffer. The records of a batch mostly share
+  // one stamp (a child's output read at once), so a header is built again only when the
+  // stamp changes: a cp run's verbose output makes ten thousand lines.
   void Write(const TraceRecord* records, std::size_t count) override {
-    std::vector<std::string> lines;
     std::vector<TraceRecord> formatted;
-    lines.reserve(count);
+    std::vector<std::size_t> ends;
     formatted.reserve(count);
+    ends.reserve(count);
+    std::size_t size = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      if (records[i].level > maxLevel_) {
+      size += records[i].message.size() + kHeaderGuess;
+    }
+    std::string text;
+    text.reserve(size);
+    std::string header;
+    const TraceRecord* stamped = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      const TraceRecord& record = records[i];
+      if (record.level > maxLevel_) {
         continue;
       }
-      lines.push_back(FormatTraceHeader(format_, records[i]));
-      lines.back().append(records[i].message);
-    }
-    // The views go into the records once no string moves any more.
-    for (std::size_t i = 0, line = 0; i < count; ++i) {
-      if (records[i].level <= maxLevel_) {
-        formatted.push_back(records[i]);
-        formatted.back().message = lines[line++];
+      if (stamped == nullptr || !SameStamp(*stamped, record)) {
+        header = FormatTraceHeader(format_, record);
+        stamped = &record;
       }
+      text.append(header).append(record.message);
+      formatted.push_back(record);
+      ends.push_back(text.size());
+    }
+    // The views go into the records once the buffer no longer moves.
+    for (std::size_t i = 0, start = 0; i < formatted.size(); start = ends[i++]) {
+      formatted[i].message = std::string_view(text).substr(start, ends[i] - start);
     }
     if (!formatted.empty()) {
       inner_->Write(formatted.data(), formatted.size());
@@ -118,6 +139,8 @@ class FormattedChannel final : public IChannel {
   std::uint32_t MaxLevel() const override { return std::min(maxLevel_, inner_->MaxLevel()); }
 
  private:
+  static constexpr std::size_t kHeaderGuess = 48;
+
   ChannelPtr inner_;
   std::string format_;
   std::uint32_t maxLevel_;

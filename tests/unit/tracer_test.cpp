@@ -103,6 +103,46 @@ TEST(FileChannelTest, LinesTracedTogetherEachHaveTheirHeader) {
   EXPECT_EQ("DBG first\nDBG \nDBG third\nERR after\n", ReadFile(file));
 }
 
+// A batch's header is reused only while the stamp stays the same: the level, the ids and
+// the time to the millisecond each give a new one, and a dropped record leaves no trace.
+TEST(FileChannelTest, BatchHeaderFollowsEachRecordsStamp) {
+  TempDir dir;
+  const auto file = dir / "trace.log";
+  const auto channel = CreateFormattedChannel(CreateFileChannel(file.c_str()), "%p %I %X|", 900);
+  setenv("TZ", "UTC", 1);
+  tzset();
+  TraceRecord first;
+  first.level = 800;
+  first.thread = 7;
+  first.time = {0, 1000000};
+  auto with = [&](auto change, std::string_view message) {
+    TraceRecord record = first;
+    change(record);
+    record.message = message;
+    return record;
+  };
+  const TraceRecord records[] = {
+      with([](TraceRecord&) {}, "a"),
+      with([](TraceRecord& r) { r.time.tv_nsec = 1999999; }, "same ms"),
+      with([](TraceRecord& r) { r.time.tv_nsec = 2000000; }, "next ms"),
+      with([](TraceRecord& r) { r.level = 1000; }, "dropped"),
+      with([](TraceRecord& r) { r.level = 300; }, "level"),
+      with([](TraceRecord& r) { r.thread = 8; }, "thread"),
+      with([](TraceRecord& r) { r.time.tv_sec = 1; }, "second"),
+  };
+  channel->Write(records, std::size(records));
+  unsetenv("TZ");
+  tzset();
+  EXPECT_EQ(
+      "DBG 7 00:00:00.001|a\n"
+      "DBG 7 00:00:00.001|same ms\n"
+      "DBG 7 00:00:00.002|next ms\n"
+      "ERR 7 00:00:00.001|level\n"
+      "DBG 8 00:00:00.001|thread\n"
+      "DBG 7 00:00:01.001|second\n",
+      ReadFile(file));
+}
+
 TEST(FileChannelTest, FormattedChannelDropsLevelsAboveItsMaximum) {
   TempDir dir;
   const auto file = dir / "trace.log";
