@@ -5,7 +5,8 @@
 # hard-link copy of the build, the initial storage, the live ini and the agreements), and
 # against all the programs it runs (the cp runs, groupadd, the patch's install script and
 # the system tools, stand-ins in the sandbox, which cost the same whatever the build's
-# size), and the install's peak memory. The product's directory is emptied between runs,
+# size), and the install's peak memory. The programs' output goes to a file, as the
+# install keeps it in its trace. Each measure is the median of RUNS interleaved runs. The product's directory is emptied between runs,
 # outside the measured time.
 #
 #   install_bench.sh LAUNCHER PATCH_TREE RUNS
@@ -45,11 +46,16 @@ time_us() {
   echo $(($(now_us) - t0))
 }
 
+median() {
+  printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
 # Nothing installed; the unpacked build stays.
 uninstalled() {
   find "$E2E_TARN_VAR" -mindepth 1 -maxdepth 1 ! -name "install_$version" -exec rm -rf -- {} +
   rm -f /lib/systemd/system/tarn.service
   rm -rf /var/log/brevantis/tarn
+  : >"$output"
   sync
 }
 
@@ -58,6 +64,10 @@ install() {
 }
 
 bare_copies() {
+  copies >>"$output" 2>&1
+}
+
+copies() {
   cp -rplvPT "$unpacked/" "$patch"
   mkdir -p "$patch/var/opt/brevantis/tarn/private" "$E2E_TARN_VAR/common"
   cp -nprv "$patch/opt/brevantis/tarn/shared/init/storage/" "$patch/var/opt/brevantis/tarn/private"
@@ -67,7 +77,11 @@ bare_copies() {
 }
 
 every_child() {
-  bare_copies
+  programs >>"$output" 2>&1
+}
+
+programs() {
+  copies
   matchpathcon -n /
   for group in tarnadmin tarnuser tarnaudit notarn; do
     groupadd -rf "$group"
@@ -80,6 +94,7 @@ every_child() {
   systemctl is-enabled tarn
 }
 
+output=$E2E_SCRATCH/programs.log
 mkdir -p "$E2E_TARN_VAR"
 cp -a -- "$LAUNCHER_PATCH_TREE" "$unpacked"
 for ((d = 0; d < 100; d++)); do
@@ -90,13 +105,15 @@ done
 uninstalled
 install >/dev/null || fail "the install failed"
 # Interleaved, so that the machine's other load weighs on all three alike.
-install_us=0 copies_us=0 children_us=0
+install_times=() copies_times=() children_times=()
 for ((i = 0; i < runs; i++)); do
-  install_us=$((install_us + $(time_us install)))
-  copies_us=$((copies_us + $(time_us bare_copies)))
-  children_us=$((children_us + $(time_us every_child)))
+  install_times+=("$(time_us install)")
+  copies_times+=("$(time_us bare_copies)")
+  children_times+=("$(time_us every_child)")
 done
-install_us=$((install_us / runs)) copies_us=$((copies_us / runs)) children_us=$((children_us / runs))
+install_us=$(median "${install_times[@]}")
+copies_us=$(median "${copies_times[@]}")
+children_us=$(median "${children_times[@]}")
 uninstalled
 /usr/bin/time -o "$E2E_SCRATCH/peak" -f %M "$LAUNCHER" --install bench >/dev/null 2>&1
 peak_kib=$(<"$E2E_SCRATCH/peak")
