@@ -287,12 +287,13 @@ test_other_copies_removed() {
 }
 
 # Exit statuses pass through; the state directory is kept when the command failed or
-# --keep was given, and removed otherwise.
+# --keep was given, and removed otherwise. A skipped test (77) has not failed.
 test_status_and_state() {
   local cases=(
     # options | command | status | kept
     "|exit 0|0|no"
     "|exit 3|3|yes"
+    "|exit 77|77|no"
     "|exit 42|42|yes"
     "|kill -TERM \$\$|143|yes"
     "--keep|exit 0|0|yes"
