@@ -9,11 +9,13 @@ command -v lintian >/dev/null || skip "lintian is not installed (tools/install-d
 DEB=$LAUNCHER_PACKAGES_DIR/tarn_${LAUNCHER_PRODUCT_VERSION}_$(dpkg --print-architecture).deb
 [[ -f $DEB ]] || fail "$DEB is missing (cmake --build build --target packages)"
 
-report=$(mktemp)
-at_exit rm -f -- "$report"
+# lintian leaves some of its temporary files behind: they go to a directory of our own.
+scratch=$(mktemp -d)
+at_exit rm -rf -- "$scratch"
+report=$scratch/report
 status=0
 # Errors end lintian with status 2; warnings appear as "W:" lines, overridden tags as "O:".
-lintian --allow-root --show-overrides --display-info -- "$DEB" >"$report" 2>&1 || status=$?
+TMPDIR=$scratch lintian --allow-root --show-overrides --display-info -- "$DEB" >"$report" 2>&1 || status=$?
 if ((status != 0)); then
   fail "$(printf 'lintian failed with status %s:\n%s' "$status" "$(cat "$report")")"
 fi
