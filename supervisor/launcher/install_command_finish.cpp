@@ -103,32 +103,37 @@ void InstallCommand::SetUpgradeState(const Context& context) {
 
 void InstallCommand::RegisterService(Context& context) {
   constexpr const char* kStep = "RegisterService";
+  // Where the mask was seen: the link in /etc, else systemctl (a mask below /run, from
+  // "systemctl mask --runtime", only systemd can tell).
+  std::string maskedBy = "systemctl is-enabled";
   if (context.systemd) {
     // A unit in /etc/systemd/system would override the one just installed, but a link to
     // /dev/null there is an administrator's mask: the service must not run.
     const Path overriding = context.product.SystemdUnit();
     boost::system::error_code error;
-    const bool maskedHere = fs::read_symlink(overriding, error) == "/dev/null";
-    if (!maskedHere && fs::exists(fs::symlink_status(overriding))) {
+    context.serviceMasked = fs::read_symlink(overriding, error) == "/dev/null";
+    if (context.serviceMasked) {
+      maskedBy = Concat(overriding, " -> /dev/null");
+    } else if (fs::exists(fs::symlink_status(overriding))) {
       Remove(overriding);
     }
     GetLauncher().DaemonReload();
-    // A mask elsewhere (below /run: "systemctl mask --runtime") only systemd can tell.
-    context.serviceMasked = maskedHere || context.currentService->IsMasked();
-    if (context.serviceMasked) {
-      Trace(kTraceWarning, kStep, "Service ", context.currentService->Name(), " is masked (",
-            maskedHere ? Concat(overriding, " -> /dev/null") : std::string("systemctl is-enabled"),
-            "); it is neither enabled nor restarted");
-    }
+  }
+  const bool keepEnablement =
+      context.mode == InstallMode::UpgradeWithoutRenaming && context.serviceRegistered;
+  if (!context.serviceMasked) {
+    // The enabler asks systemctl before it enables: one question answers both.
+    context.serviceMasked =
+        keepEnablement ? context.currentService->IsMasked() : !context.currentService->Enable();
   }
   if (context.serviceMasked) {
+    Trace(kTraceWarning, kStep, "Service ", context.currentService->Name(), " is masked (",
+          maskedBy, "); it is neither enabled nor restarted");
     return;
   }
-  if (context.mode == InstallMode::UpgradeWithoutRenaming && context.serviceRegistered) {
+  if (keepEnablement) {
     Trace(kTraceDebug, kStep, "Service ", context.currentService->Name(),
           " was registered before; its enablement stays as it is");
-  } else {
-    context.currentService->Enable();
   }
   if (context.mode == InstallMode::UpgradeWithRenaming) {
     context.previousService->Disable();

@@ -113,7 +113,7 @@ TEST_F(ServiceTest, SystemctlNeverEnablesAMaskedUnit) {
     Systemctl enabler(tracer, "/usr/bin/systemctl");
     EXPECT_EQ(c.masked, enabler.IsMasked("tarn"));
     testing::ClearRecordedCalls();
-    enabler.Enable("tarn");
+    EXPECT_EQ(!c.masked, enabler.Enable("tarn"));
     enabler.Disable("tarn");  // never disables what is not enabled
     auto calls = c.calls;
     calls.emplace_back("systemctl is-enabled tarn");

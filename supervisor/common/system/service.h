@@ -19,7 +19,8 @@ class BaseService : protected Traceable {
   BaseService(ivo::TracerPtr tracer, std::string name, std::unique_ptr<IServiceEnabler> enabler);
   virtual ~BaseService() = default;
 
-  void Enable() { enabler_->Enable(name_); }
+  // False, changing nothing, when an administrator masked the service.
+  bool Enable() { return enabler_->Enable(name_); }
   void Disable() { enabler_->Disable(name_); }
   bool IsMasked() const { return enabler_->IsMasked(name_); }
   virtual void Start() = 0;
@@ -52,7 +53,7 @@ class Service {
   // For tests and callers that know what they want.
   explicit Service(std::unique_ptr<BaseService> implementation);
 
-  void Enable() { impl_->Enable(); }
+  bool Enable() { return impl_->Enable(); }
   void Disable() { impl_->Disable(); }
   bool IsMasked() const { return impl_->IsMasked(); }
   void Start() { impl_->Start(); }

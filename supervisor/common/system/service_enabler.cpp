@@ -12,7 +12,8 @@ Systemctl::UnitFileState Systemctl::QueryState(const std::string& name) const {
   const auto result = CmdObject(Tracer().get())
                           .SetArgs(Tool().c_str(), "is-enabled", name.c_str())
                           .SetOutput(ivo::ITracer::kDebug, output)();
-  const std::string answer = output.str().substr(0, output.str().find('\n'));
+  const std::string text = output.str();
+  const std::string answer = text.substr(0, text.find('\n'));
   if (answer == "masked" || answer == "masked-runtime") {
     return UnitFileState::kMasked;
   }
@@ -23,18 +24,19 @@ bool Systemctl::IsMasked(const std::string& name) const {
   return QueryState(name) == UnitFileState::kMasked;
 }
 
-void Systemctl::Enable(const std::string& name) {
+bool Systemctl::Enable(const std::string& name) {
   switch (QueryState(name)) {
     case UnitFileState::kEnabled:
-      return;
+      break;
     case UnitFileState::kMasked:
       // "systemctl enable" would fail on it; an administrator's mask is not ours to lift.
       Trace(kTraceWarning, "Enable", "Service ", name, " is masked; it stays masked, not enabled");
-      return;
+      return false;
     case UnitFileState::kDisabled:
       CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "enable", name.c_str())().Check();
-      return;
+      break;
   }
+  return true;
 }
 
 void Systemctl::Disable(const std::string& name) {
@@ -43,19 +45,21 @@ void Systemctl::Disable(const std::string& name) {
   }
 }
 
-void ChkConfig::Enable(const std::string& name) {
+bool ChkConfig::Enable(const std::string& name) {
   CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "--add", name.c_str())().Check();
+  return true;
 }
 
 void ChkConfig::Disable(const std::string& name) {
   CmdObject(Tracer().get()).SetArgs(Tool().c_str(), "--del", name.c_str())().Check();
 }
 
-void UpdateRcD::Enable(const std::string& name) {
+bool UpdateRcD::Enable(const std::string& name) {
   CmdObject(Tracer().get())
       .SetArgs(Tool().c_str(), name.c_str(), "start", "50", "2", "3", "4", "5", ".", "stop", "30",
                "0", "1", "6", ".")()
       .Check();
+  return true;
 }
 
 void UpdateRcD::Disable(const std::string& name) {

@@ -12,7 +12,8 @@ class IServiceEnabler {
  public:
   virtual ~IServiceEnabler() = default;
   // Both throw the runner's "Cmd: ... failed with exit code N" when the tool fails.
-  virtual void Enable(const std::string& name) = 0;
+  // Enable returns false, changing nothing, for a service that an administrator masked.
+  virtual bool Enable(const std::string& name) = 0;
   virtual void Disable(const std::string& name) = 0;
   // Whether an administrator masked the service, so that nothing may enable or start it.
   // The SysV tools know no masks.
@@ -38,7 +39,7 @@ class ToolEnabler : public IServiceEnabler, protected Traceable {
 class Systemctl : public ToolEnabler {
  public:
   using ToolEnabler::ToolEnabler;
-  void Enable(const std::string& name) override;
+  bool Enable(const std::string& name) override;
   void Disable(const std::string& name) override;
   bool IsMasked(const std::string& name) const override;
 
@@ -51,14 +52,14 @@ class Systemctl : public ToolEnabler {
 class ChkConfig : public ToolEnabler {
  public:
   using ToolEnabler::ToolEnabler;
-  void Enable(const std::string& name) override;
+  bool Enable(const std::string& name) override;
   void Disable(const std::string& name) override;
 };
 
 class UpdateRcD : public ToolEnabler {
  public:
   using ToolEnabler::ToolEnabler;
-  void Enable(const std::string& name) override;
+  bool Enable(const std::string& name) override;
   void Disable(const std::string& name) override;
 };
 
