@@ -269,25 +269,25 @@ expect_status() {
 # FILE holds exactly the console's form of the error MESSAGE: "Error: MESSAGE" in red
 # between blank lines, with the console's word wrapping undone.
 expect_console_error() {
-  local message=$1 file=$2 text
-  [[ -f $file ]] || fail "$file does not exist (expected the error \"$message\")"
-  text=$(tr '\n' ' ' <"$file")
-  text=${text#' '}
-  text=${text%' '}
-  text=${text%' '}
-  expect_eq $'\e[0;31mError: '"$message"$'\e[0m' "$text" "error message in $file"
+  expect_console_message $'\e[0;31mError: ' "$1" "$2" error
 }
 
 # FILE holds exactly the console's form of the warning MESSAGE: "Warning: MESSAGE" in
 # yellow between blank lines, with the console's word wrapping undone.
 expect_console_warning() {
-  local message=$1 file=$2 text
-  [[ -f $file ]] || fail "$file does not exist (expected the warning \"$message\")"
+  expect_console_message $'\e[0;33mWarning: ' "$1" "$2" warning
+}
+
+# expect_console_message PREFIX MESSAGE FILE KIND: FILE holds PREFIX, MESSAGE and the
+# colour's end, between blank lines, once the console's line breaks are undone.
+expect_console_message() {
+  local prefix=$1 message=$2 file=$3 kind=$4 text
+  [[ -f $file ]] || fail "$file does not exist (expected the $kind \"$message\")"
   text=$(tr '\n' ' ' <"$file")
   text=${text#' '}
   text=${text%' '}
   text=${text%' '}
-  expect_eq $'\e[0;33mWarning: '"$message"$'\e[0m' "$text" "warning in $file"
+  expect_eq "$prefix$message"$'\e[0m' "$text" "$kind in $file"
 }
 
 # FILE's console text on one line: the word wrapping's line breaks undone, colours removed.
