@@ -1,15 +1,18 @@
-// The stop command and the signal-and-wait it is made of. The wait polls with signal 0:
-// the server is not our child, so there is nothing to wait for but its disappearance.
+// The stop command and the signal-and-wait it is made of. The server is not our child, so
+// there is nothing to wait for but its disappearance: a pidfd wakes the wait at its exit,
+// and the 100 ms existence check stays the longest any wait lasts (all of it without one).
 #include "supervisor/launcher/stop_command.h"
 
+#include "supervisor/common/paths/product_paths.h"
+#include "supervisor/common/process/process_handle.h"
 #include "supervisor/launcher/launcher.h"
 
 #include <boost/throw_exception.hpp>
 
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -20,39 +23,34 @@ namespace {
 constexpr const char* kRun = "operator()";
 constexpr std::chrono::milliseconds kPollInterval{100};
 
-void SleepPollInterval() {
-  timespec left{0, 100000000};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
 [[noreturn]] void ThrowKillError(int error) {
   BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), ""));
 }
 
-// Probes `pid` every 100 ms until it is gone (true) or `limit` has passed (false).
-bool WaitUntilGone(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
-  std::chrono::milliseconds waited{0};
-  while (kill(pid, 0) == 0) {
+// Checks the process at least every 100 ms until it is gone (true) or `limit` has passed
+// (false).
+bool WaitUntilGone(const ProcessHandle& process, std::optional<std::chrono::milliseconds> limit) {
+  const auto start = std::chrono::steady_clock::now();
+  while (process.Exists()) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     if (limit && waited >= *limit) {
       return false;
     }
-    SleepPollInterval();
-    waited += kPollInterval;
-  }
-  if (errno != ESRCH) {
-    ThrowKillError(errno);
+    process.AwaitGone(limit ? std::min(kPollInterval, *limit - waited) : kPollInterval);
   }
   return true;
+}
+
+bool SignalAndWait(const ProcessHandle& process, std::optional<std::chrono::milliseconds> limit) {
+  process.Signal(SIGTERM);
+  return WaitUntilGone(process, limit);
 }
 
 }  // namespace
 
 bool StopProcess(pid_t pid, std::optional<std::chrono::milliseconds> limit) {
-  if (kill(pid, SIGTERM) != 0 && errno != ESRCH) {
-    ThrowKillError(errno);
-  }
-  return WaitUntilGone(pid, limit);
+  return SignalAndWait(ProcessHandle(pid), limit);
 }
 
 void EndProcess(const Traceable& tracing,
@@ -60,7 +58,8 @@ void EndProcess(const Traceable& tracing,
                 pid_t pid,
                 std::chrono::milliseconds grace,
                 std::chrono::seconds killWait) {
-  if (StopProcess(pid, grace)) {
+  const ProcessHandle process(pid);
+  if (SignalAndWait(process, grace)) {
     return;
   }
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(grace).count();
@@ -69,10 +68,13 @@ void EndProcess(const Traceable& tracing,
   const bool leader = getpgid(pid) == pid;
   tracing.Trace(kTraceWarning, step, "Process ", pid, " did not stop within ", seconds,
                 " s of SIGTERM; killing it", leader ? " and its process group" : "");
-  if (kill(leader ? -pid : pid, SIGKILL) != 0 && errno != ESRCH) {
+  // The open handle keeps the number, and with it the group's, from passing on.
+  if (!leader) {
+    process.Signal(SIGKILL);
+  } else if (kill(-pid, SIGKILL) != 0 && errno != ESRCH) {
     ThrowKillError(errno);
   }
-  if (!WaitUntilGone(pid, killWait)) {
+  if (!WaitUntilGone(process, killWait)) {
     BOOST_THROW_EXCEPTION(std::runtime_error(
         Concat("Process ", pid, " still runs ", killWait.count(), " s after SIGKILL")));
   }
@@ -85,7 +87,12 @@ int StopCommand::operator()() {
     return kAlreadyStopped;
   }
   Trace(kTraceDebug, kRun, "Stopping product...");
-  StopProcess(pid);
+  // The number was read before the handle was opened: a server that ended meanwhile may
+  // have passed it on, and that process is none of ours to signal.
+  const ProcessHandle server(pid);
+  if (server.RunsExecutable(ProductPaths(Tracer()).Current().WdServer())) {
+    SignalAndWait(server, std::nullopt);
+  }
   Trace(kTraceDebug, kRun, "Product stopped");
   return kStopped;
 }

@@ -11,26 +11,28 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace sov::supervisor {
 namespace {
 
 // A child that is not reaped stays a zombie, which signal 0 still finds: the process
-// that is stopped here is a grandchild, reparented away from the test.
+// that is stopped here is a grandchild, reparented away from the test. It reports its pid
+// once its signals are set up.
 pid_t StartDetached(bool ignoreTerm) {
   int channel[2];
   EXPECT_EQ(0, pipe(channel));
   const pid_t middle = fork();
   if (middle == 0) {
-    const pid_t worker = fork();
-    if (worker == 0) {
+    if (fork() == 0) {
       if (ignoreTerm) {
         signal(SIGTERM, SIG_IGN);
       }
+      const pid_t self = getpid();
+      (void)!write(channel[1], &self, sizeof self);
       pause();
       _exit(0);
     }
-    (void)!write(channel[1], &worker, sizeof worker);
     _exit(0);
   }
   pid_t worker = 0;
@@ -38,7 +40,37 @@ pid_t StartDetached(bool ignoreTerm) {
   waitpid(middle, nullptr, 0);
   close(channel[0]);
   close(channel[1]);
-  usleep(50000);  // the worker has set up its signals
+  return worker;
+}
+
+// A detached server that takes its time over SIGTERM: it reports the signal on `termSeen`
+// and exits only when a byte arrives on `release`.
+pid_t StartSlowToStop(int termSeen, int release) {
+  int channel[2];
+  EXPECT_EQ(0, pipe(channel));
+  const pid_t middle = fork();
+  if (middle == 0) {
+    if (fork() == 0) {
+      sigset_t term;
+      sigemptyset(&term);
+      sigaddset(&term, SIGTERM);
+      sigprocmask(SIG_BLOCK, &term, nullptr);
+      const pid_t self = getpid();
+      (void)!write(channel[1], &self, sizeof self);
+      int received = 0;
+      sigwait(&term, &received);
+      char byte = 0;
+      (void)!write(termSeen, &byte, 1);
+      (void)!read(release, &byte, 1);
+      _exit(0);
+    }
+    _exit(0);
+  }
+  pid_t worker = 0;
+  EXPECT_EQ(static_cast<ssize_t>(sizeof worker), read(channel[0], &worker, sizeof worker));
+  waitpid(middle, nullptr, 0);
+  close(channel[0]);
+  close(channel[1]);
   return worker;
 }
 
@@ -48,6 +80,26 @@ TEST(StopProcessTest, WaitsUntilTheProcessHasGone) {
   EXPECT_NE(0, kill(worker, 0));
   // Gone before the signal: not an error.
   EXPECT_TRUE(StopProcess(worker));
+}
+
+TEST(StopProcessTest, ServerThatTakesItsTimeOverTermIsWaitedFor) {
+  int termSeen[2];
+  int release[2];
+  ASSERT_EQ(0, pipe(termSeen));
+  ASSERT_EQ(0, pipe(release));
+  const pid_t worker = StartSlowToStop(termSeen[1], release[0]);
+  bool stopped = false;
+  std::thread stop([&] { stopped = StopProcess(worker); });
+  char byte = 0;
+  EXPECT_EQ(1, read(termSeen[0], &byte, 1));
+  EXPECT_EQ(0, kill(worker, 0));  // still waited for
+  EXPECT_EQ(1, write(release[1], &byte, 1));
+  stop.join();
+  EXPECT_TRUE(stopped);
+  EXPECT_NE(0, kill(worker, 0));
+  for (const int fd : {termSeen[0], termSeen[1], release[0], release[1]}) {
+    close(fd);
+  }
 }
 
 TEST(StopProcessTest, ServerIgnoringTermIsWaitedForUpToTheLimit) {
