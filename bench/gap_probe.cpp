@@ -5,9 +5,12 @@
 //
 //   gap_probe PIDFILE COMMAND [ARG...]
 //
-// Prints the gap in milliseconds (three decimals) on standard output; exits 1 when no server
-// ran at the start, when it did not end, or when no new one came within 60 s of its end.
-// COMMAND's own output goes to standard error, its failure is the probe's failure.
+// Prints on standard output the gap in milliseconds (three decimals), the number of processes
+// and threads that began inside it (the process ids that the probe's PID namespace handed
+// out: run it in a namespace of its own, as the sandbox is), and the wall-clock times of
+// its start and end (seconds since the epoch, as strace -ttt writes them). Exits 1 when no
+// server ran at the start, when it did not end, or when no new one came within 60 s of its
+// end. COMMAND's own output goes to standard error, its failure is the probe's failure.
 #include <poll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -24,6 +27,22 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The last process id handed out in the reader's PID namespace (the last field of
+// /proc/loadavg); ids are handed out in order until they wrap at pid_max.
+long LastPid() {
+  std::ifstream in("/proc/loadavg");
+  std::string field;
+  std::string last;
+  while (in >> field) {
+    last = field;
+  }
+  return std::strtol(last.c_str(), nullptr, 10);
+}
+
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 int ReadPid(const char* file) {
   std::ifstream in(file);
@@ -68,6 +87,8 @@ int main(int argc, char** argv) {
   while (poll(&exited, 1, 60000) < 0 && errno == EINTR) {
   }
   const auto gone = Clock::now();
+  const double goneWall = WallSeconds();
+  const long pidsBefore = LastPid();
   if ((exited.revents & POLLIN) == 0) {
     std::fprintf(stderr, "gap_probe: the server %d did not end\n", old);
     return 1;
@@ -82,6 +103,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   const auto back = Clock::now();
+  const double backWall = WallSeconds();
+  const long pidsAfter = LastPid();
   int status = 0;
   waitpid(command, &status, 0);
   if (next == 0) {
@@ -92,6 +115,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gap_probe: %s failed\n", argv[2]);
     return 1;
   }
-  std::printf("%.3f\n", std::chrono::duration<double, std::milli>(back - gone).count());
+  std::printf("%.3f %ld %.6f %.6f\n",
+              std::chrono::duration<double, std::milli>(back - gone).count(),
+              pidsAfter - pidsBefore, goneWall, backWall);
   return 0;
 }
