@@ -5,6 +5,7 @@
 #include "sov_common/runtime_config.h"
 
 #include "sov_common/file_reader.h"
+#include "sov_common/utf8.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -84,7 +85,7 @@ ivo::ResultCode ParseIni(const fs::path& file,
                          const std::string& text,
                          pt::ptree& tree,
                          ivo::ITracer* tracer) {
-  std::istringstream in(text);
+  std::istringstream in{std::string(SkipByteOrderMark(text))};
   try {
     pt::ini_parser::read_ini(in, tree);
   } catch (const pt::ini_parser_error& error) {

@@ -68,4 +68,11 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string_view SkipByteOrderMark(std::string_view text) {
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    text.remove_prefix(kByteOrderMark.size());
+  }
+  return text;
+}
+
 }  // namespace sov::tools

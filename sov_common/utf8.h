@@ -19,4 +19,11 @@ std::optional<CodePoint> DecodeUtf8(std::string_view text);
 
 bool IsValidUtf8(std::string_view text);
 
+// U+FEFF encoded, which editors of other systems write at the start of a UTF-8 text file.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// `text` without the byte-order mark that it may begin with: the mark belongs to the
+// encoding, not to the first line of the text.
+std::string_view SkipByteOrderMark(std::string_view text);
+
 }  // namespace sov::tools

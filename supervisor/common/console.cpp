@@ -1,11 +1,16 @@
 // Colour markup and word wrapping for console messages. The markup rules are regular
-// expressions compiled on first use: most runs (status above all) print nothing.
+// expressions compiled on first use: most runs (status above all) print nothing. Where
+// systemd connected the stream to the journal, a message is one journal entry instead.
 #include "supervisor/common/console.h"
+
+#include "supervisor/common/journal_stream.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/regex.hpp>
+
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -71,6 +76,26 @@ void WrapLine(const std::string& line, std::string& out) {
   out.append("\n");
 }
 
+std::string ApplyMarkup(const std::string& text, bool colors) {
+  std::string converted = text;
+  for (const auto& rule : MarkupRules()) {
+    converted = boost::regex_replace(converted, rule.pattern, colors ? rule.escape : "",
+                                     boost::regex_constants::format_literal);
+  }
+  return converted;
+}
+
+// The descriptor behind the standard stream `stream`; -1 for any other stream.
+int StandardStreamDescriptor(const std::ostream& stream) {
+  if (&stream == &std::cout) {
+    return STDOUT_FILENO;
+  }
+  if (&stream == &std::cerr) {
+    return STDERR_FILENO;
+  }
+  return -1;
+}
+
 void TraceEcho(ivo::ITracer* tracer, ivo::ITracer::TraceLevel level, const std::string& text) {
   if (ivo::IsEnabled(tracer, level)) {
     tracer->Trace(level, "> " + text);
@@ -82,12 +107,11 @@ void TraceEcho(ivo::ITracer* tracer, ivo::ITracer::TraceLevel level, const std::
 std::string ConvertMarkup(const std::string& text) {
   // Read on every conversion: a test or a caller may change it between messages.
   const bool colorsDisabled = std::getenv("ANSI_COLORS_DISABLED") != nullptr;
-  std::string converted = text;
-  for (const auto& rule : MarkupRules()) {
-    converted = boost::regex_replace(converted, rule.pattern, colorsDisabled ? "" : rule.escape,
-                                     boost::regex_constants::format_literal);
-  }
-  return converted;
+  return ApplyMarkup(text, !colorsDisabled);
+}
+
+std::string RemoveMarkup(const std::string& text) {
+  return ApplyMarkup(text, false);
 }
 
 std::string WrapWords(const std::string& text) {
@@ -105,6 +129,12 @@ void PrintLine(ivo::ITracer* tracer,
                ivo::ITracer::TraceLevel level,
                const std::string& text) {
   TraceEcho(tracer, level, text);
+  const int descriptor = StandardStreamDescriptor(stream);
+  if (descriptor >= 0 && IsJournalStream(descriptor)) {
+    // One entry at the message's own priority, without colours or line breaks.
+    stream << JournalEntry(level, RemoveMarkup(text)) << std::flush;
+    return;
+  }
   stream << WrapWords(ConvertMarkup(text)) << std::endl;
 }
 

@@ -11,7 +11,9 @@
 namespace sov::supervisor {
 
 // Traces "> <text>" when `tracer` accepts `level`, then writes the converted, wrapped text
-// and a newline to `stream` and flushes it.
+// and a newline to `stream` and flushes it. When `stream` is standard output or error and
+// systemd connected it to the journal (IsJournalStream), it writes the message as one
+// journal entry at the priority of `level` instead: no colours, no wrapping (JournalEntry).
 void PrintLine(ivo::ITracer* tracer,
                std::ostream& stream,
                ivo::ITracer::TraceLevel level,
@@ -23,6 +25,8 @@ void PrintPrompt(ivo::ITracer* tracer, const std::string& text);
 
 // Replaces the colour tags by escape sequences, or removes them when colours are disabled.
 std::string ConvertMarkup(const std::string& text);
+// Removes the colour tags, whatever the environment says.
+std::string RemoveMarkup(const std::string& text);
 
 // Breaks every line of `text` between words so that no line exceeds 74 visible columns
 // (escape sequences are invisible); a longer word stands alone. Every line ends in "\n".

@@ -227,11 +227,23 @@ void InstallCommand::LayNewPatch(const Context& context) {
   // Laid aside and renamed into place: a patch directory is complete or absent. The name
   // begins with a dot, which no patch directory does.
   const Path laying = root.parent_path() / ("." + root.filename().string() + ".new");
+  CheckUnpackedBuild(context);
   RemoveAll(laying);
   CmdObject(Tracer().get())
-      .SetArgs("cp", "-rplvPT", context.product.InstallDir().string(), laying.string())()
+      .SetArgs("cp", "-rplvPT", context.product.InstallDir().string(), laying.string())
+      .KeepCause()()
       .Check();
   Rename(laying, root);
+}
+
+void InstallCommand::CheckUnpackedBuild(const Context& context) {
+  // Without it, cp would only say that it cannot stat its source.
+  const Path build = context.product.InstallDir();
+  if (!fs::is_directory(build)) {
+    throw ApplicationError(Concat("There is no unpacked build to install: ", build.string(),
+                                  " is missing. The package manager unpacks it before it runs "
+                                  "--install; install the package again."));
+  }
 }
 
 void InstallCommand::ConfigureSELinux(const Context& context) {

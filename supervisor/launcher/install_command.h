@@ -31,8 +31,11 @@
 //   is laid whenever it is missing.
 // - An administrator's mask (/etc/systemd/system/tarn.service linked to /dev/null, or one
 //   below /run that "systemctl is-enabled" reports as "masked-runtime") is kept: the unit
-//   is neither enabled nor restarted, and the trace says so. Any other file at that name
-//   in /etc/systemd/system still goes, as it would override the unit just laid.
+//   is neither enabled nor restarted, and the trace says so. No ProgramRestartRequired
+//   event is sent, as nothing restarts the product; where the upgrade would have restarted
+//   it, a warning on the console says that the upgrade waits and how to complete it. Any
+//   other file at that name in /etc/systemd/system still goes, as it would override the
+//   unit just laid.
 // - An upgrade of a product whose service was registered leaves its enablement as the
 //   administrator left it (a disabled service stays disabled); the service is enabled on a
 //   first install, after a removal without purge and when the product is renamed.
@@ -138,6 +141,9 @@ class InstallCommand : public LauncherCommand {
 
   // Laying the new patch (install_command.cpp).
   void LayNewPatch(const Context& context);
+  // Throws ApplicationError naming InstallDir() when the package manager's unpacked build
+  // is not there.
+  void CheckUnpackedBuild(const Context& context);
   void ConfigureSELinux(const Context& context);
   void RunInstallScript(const Context& context);
 
@@ -174,6 +180,8 @@ class InstallCommand : public LauncherCommand {
   void ReportResult(const Context& context);
   void DisableReloadConnectors(const Context& context);
   void RestartForUpgrade(Context& context);
+  // Prints the warning that the upgrade waits for the masked service, and what to do.
+  void ReportMaskedService(const Context& context);
   void SynchronousRestart(Context& context);
   void ReportRolledBackRestart(const Context& context);
   void AsynchronousRestart(const Context& context);

@@ -169,6 +169,10 @@ void InstallCommand::ReportResult(const Context& context) {
     PrintBold(*this, Message(kNeedRebootMessage));
     return;
   }
+  if (context.serviceMasked) {
+    // Nothing restarts a masked service: RestartForUpgrade tells what to do instead.
+    return;
+  }
   if (context.mode == InstallMode::UpgradeWithRenaming || context.isRunning) {
     launcher.SendEvent(EventName::ProgramRestartRequired, context.restartCommand);
     Trace(kTraceDebug, kRun, Message(kAutoRestartMessage));
@@ -198,6 +202,7 @@ void InstallCommand::RestartForUpgrade(Context& context) {
   }
   if (context.serviceMasked) {
     Trace(kTraceWarning, kStep, "Skip product restart. The service is masked");
+    ReportMaskedService(context);
     return;
   }
   Trace(kTraceDebug, kStep, "Restarting product for upgrade ...");
@@ -206,6 +211,18 @@ void InstallCommand::RestartForUpgrade(Context& context) {
   } else {
     SynchronousRestart(context);
   }
+}
+
+void InstallCommand::ReportMaskedService(const Context& context) {
+  // The package manager's output is where the administrator who masked the service looks:
+  // the upgrade is installed, but only a start of the service completes it.
+  const std::string& name = context.currentService->Name();
+  PrintLine(Tracer().get(), std::cout, kTraceWarning,
+            Concat("\n<YELLOW>Warning: the service ", name, " is masked, so version ",
+                   context.installingVersion.ToString(),
+                   " is installed but does not run yet; to complete the upgrade, run 'systemctl "
+                   "unmask ",
+                   name, "' and 'systemctl restart ", name, "'.</YELLOW>\n"));
 }
 
 void InstallCommand::SynchronousRestart(Context& context) {

@@ -1,6 +1,7 @@
-// How a rolled-back upgrade is told: the package manager's output and the journal show
-// the console warning, the trace file the same sentence at error level. Neither changes an
-// exit code: the product runs, only not the version that was installed.
+// How a rolled-back upgrade is told: the package manager's output shows the console
+// warning, the journal (under systemd) the same warning as one entry at warning priority,
+// and the trace file the sentence at error level. None changes an exit code: the product
+// runs, only not the version that was installed.
 #pragma once
 
 #include "supervisor/common/traceable.h"

@@ -137,6 +137,38 @@ expect_eq "" "$(product_processes)" "processes after the hung server's stop"
 [[ ! -e $E2E_WDSERVER_PIDFILE ]] || fail "the killed server's pid file is left"
 rm -f -- "$hang" /etc/default/tarn
 
+# A watchdog server of another patch that the pid file names (the patch before an upgrade,
+# started by hand) runs: it is no dead server whose leftovers a stop ends.
+start_fake_wdserver "$E2E_TARN_VAR/other"
+other=$WDSERVER_PID
+expect_eq 0 "$(service_status stop)" "stop while another patch's server runs"
+expect_contains "names the watchdog server $other of another patch; leaving it running" "$E2E_SCRATCH/service.out"
+readlink "/proc/$other/exe" >/dev/null || fail "the stop killed the server $other of another patch"
+kill "$other"
+rm -f -- "$E2E_WDSERVER_PIDFILE"
+
+# A server that not even SIGKILL ends (a process stuck in the kernel; here the sandbox's
+# PID 1, which ignores it) fails the stop after KILL_WAIT rather than holding it for ever,
+# and the launcher's stop that waits for it is ended too.
+launcher=$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/launcher
+mv -- "$launcher" "$launcher.real"
+cat >"$launcher" <<'SCRIPT'
+#!/bin/sh
+case $1 in
+  --status) exit 0 ;;
+  --stop) exec sleep 86399 ;;
+esac
+exit 1
+SCRIPT
+chmod 0755 -- "$launcher"
+printf '1\n' >"$E2E_WDSERVER_PIDFILE"
+printf 'STOP_TIMEOUT=1\n' >/etc/default/tarn
+expect_eq 1 "$(service_status stop)" "stop of a server that outlives SIGKILL"
+expect_contains "the watchdog server 1 still runs 5 s after SIGKILL" "$E2E_SCRATCH/service.out"
+not pgrep -x -f "sleep 86399" >/dev/null || fail "the launcher's stop was left waiting"
+mv -f -- "$launcher.real" "$launcher"
+rm -f -- "$E2E_WDSERVER_PIDFILE" /etc/default/tarn
+
 # Without the LSB functions (a system without /lib/lsb/init-functions): the same answers,
 # in plain lines.
 lsb_functions=$(realpath -e /lib/lsb/init-functions)

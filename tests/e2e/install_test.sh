@@ -332,6 +332,11 @@ SCRIPT
       expect_not_contains "restart" "$LAUNCHER_SANDBOX/calls"
       expect_contains "RegisterService: Service tarn is masked ($override -> /dev/null); it is neither enabled nor restarted" "$E2E_TRACE_FILE"
       expect_contains "RestartForUpgrade: Skip product restart. The service is masked" "$E2E_TRACE_FILE"
+      # The upgrade waits for the service: the package manager's output says so, and what to
+      # do; no event says that the product will restart.
+      expect_console_warning "the service tarn is masked, so version $BUILD_VERSION is installed but does not run yet; to complete the upgrade, run 'systemctl unmask tarn' and 'systemctl restart tarn'." "$OUT"
+      expect_not_contains "ProgramRestartRequired" "$E2E_TRACE_FILE"
+      expect_not_contains "application will restart automatically" "$E2E_TRACE_FILE"
       # A unit file of its own at that name would override the product's: it goes. The
       # service stays as the administrator left it (disabled here): no enable.
       rm -f -- "$override"
@@ -462,15 +467,28 @@ SCRIPT
     expect_status 1
     patch=$E2E_TARN_VAR/${BUILD_VERSION}_t1
     text=$(console_text "$ERR")
-    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"what: Cmd: cp -nprv $patch/opt/brevantis/tarn/shared/init/updates/ $patch/$PRIVATE failed with exit code 1"* ]] ||
+    # The console tells cp's own cause, not only the trace.
+    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"what: Cmd: cp -nprv $patch/opt/brevantis/tarn/shared/init/updates/ $patch/$PRIVATE failed with exit code 1: "*"cp: cannot stat '$patch/opt/brevantis/tarn/shared/init/updates/': No such file or directory"* ]] ||
       fail "unexpected error output: $text"
     [[ ! -e $E2E_CURRENT_LINK ]] || fail "an install without initial updates made install-current"
-    # A failing step: message 40 first, then the error itself, exit 1.
+    # A full file system: the copy's cause reaches the console. The copy makes hard links,
+    # so it needs inodes only for its directories, and a tmpfs over the product's variable
+    # tree has hardly more than the unpacked build takes.
+    inodes=$(($(find "$LAUNCHER_PATCH_TREE" | wc -l) + 8))
+    mount -t tmpfs -o "nr_inodes=$inodes,mode=0755" tarn-full "$E2E_TARN_VAR"
+    unpack_build
+    run_launcher --install t1
+    expect_status 1
+    text=$(console_text "$ERR")
+    [[ $text == *"cp -rplvPT $UNPACKED/ "*" failed with exit code 1: "*"cp: cannot create "*": No space left on device"* ]] ||
+      fail "the console does not tell the copy's cause: $text"
+    umount -- "$E2E_TARN_VAR"
+    # No unpacked build at all: the error says which directory is missing, exit 1.
     rm -rf -- "$UNPACKED"
     run_launcher --install t1
     expect_status 1
     text=$(console_text "$ERR")
-    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: "*"cp -rplvPT $UNPACKED/"*"failed with exit code 1"* ]] ||
+    [[ $text == "${ESC}[0;31mError: Error installing the application${ESC}[0m ${ESC}[0;31mError: There is no unpacked build to install: $UNPACKED/ is missing. The package manager unpacks it before it runs --install; install the package again.${ESC}[0m" ]] ||
       fail "unexpected error output: $text"
     [[ ! -e $E2E_CURRENT_LINK ]] || fail "a failed first install made install-current"
     ;;

@@ -38,3 +38,16 @@ use_service_manager() {
   [[ ${LAUNCHER_SANDBOX_FLAVOUR:-} == systemd ]] ||
     fail "this test needs a service manager: run it with --init systemd or --init sysv"
 }
+
+# Under systemd: whether the unit's journal entries at PRIORITY or worse hold TEXT as an
+# entry of its own (they are kept in $E2E_SCRATCH/journal).
+journal_has() {
+  journalctl -u tarn --no-pager -o cat -p "$1" >"$E2E_SCRATCH/journal"
+  grep -Fxq -- "$2" "$E2E_SCRATCH/journal"
+}
+
+# The same with an extended regular expression PATTERN for the entry.
+journal_matches() {
+  journalctl -u tarn --no-pager -o cat -p "$1" >"$E2E_SCRATCH/journal"
+  grep -Eq -- "$2" "$E2E_SCRATCH/journal"
+}

@@ -140,6 +140,18 @@ systemctl stop tarn
 [[ ! -e /proc/$server ]] || fail "the unit's stop left the adopted server $server running"
 expect_service_stopped "after stopping the adopted product"
 
+# ---- A start that fails tells the journal at error priority: its error is one entry,
+# without escapes, which "journalctl -u tarn -p err" shows.
+break_wdserver "$E2E_CURRENT_LINK" "the watchdog server cannot start"
+not systemctl start tarn
+wait_until "the failed start's error in the journal" \
+  journal_matches err '^Error: .*failed with exit code [0-9]+'
+not grep -q $'\e' "$E2E_SCRATCH/journal" || fail "escapes in the journal: $(cat -v "$E2E_SCRATCH/journal")"
+# The service manager would try again (Restart=on-failure): stopped before it does.
+rm -f -- "$E2E_CURRENT_LINK/opt/brevantis/tarn/libexec/wdserver.fail"
+systemctl stop tarn
+systemctl reset-failed tarn
+
 # ---- An administrator's mask survives an upgrade, which neither enables nor starts it.
 systemctl mask tarn
 unpack_build

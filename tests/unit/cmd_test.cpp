@@ -50,6 +50,63 @@ TEST_F(CmdObjectTest, NonZeroStatusIsTheCodeAndCheckThrows) {
   }
 }
 
+// An expected code is an answer: one debug line instead of the error line, and the same
+// result. Any other code, and a signal, are failures all the same.
+TEST_F(CmdObjectTest, ExpectedExitCodeIsTracedAsAnAnswer) {
+  const struct {
+    const char* script;
+    int code;
+    std::vector<std::string> errors;
+    std::vector<std::string> debug;
+  } cases[] = {
+      {"exit 1", 1, {}, {"Running 'sh -c exit 1' ...", "'sh -c exit 1' answered with exit code 1"}},
+      {"exit 2", 2, {"'sh -c exit 2' failed with exit code 2"}, {"Running 'sh -c exit 2' ..."}},
+      {"kill -9 $$",
+       1,
+       {"'sh -c kill -9 $$' failed by signal 9", "'sh -c kill -9 $$' failed with exit code 1"},
+       {"Running 'sh -c kill -9 $$' ..."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    tracer_->Clear();
+    const auto result = Shell(c.script).ExpectExitCode(1)();
+    EXPECT_EQ(c.code, result.code);
+    EXPECT_EQ(c.errors, tracer_->TextsAt(300));
+    EXPECT_EQ(c.debug, tracer_->TextsAt(800));
+    EXPECT_THROW(result.Check(), std::runtime_error);
+  }
+}
+
+// The check's message tells why the program failed, not only the trace: the first line of
+// its standard error (escaped for the console), or why it could not run.
+TEST_F(CmdObjectTest, KeptCauseEndsTheCheckMessage) {
+  const struct {
+    std::string script;
+    std::string message;
+  } cases[] = {
+      {"printf 'red \\033[0;31m' >&2; exit 4",
+       "Cmd: sh -c *** failed with exit code 4: red \\x1b[0;31m"},
+      {"exit 5", "Cmd: sh -c *** failed with exit code 5"},
+      {"echo >&2; echo \"cp: cannot create 'x': No space left on device\" >&2; echo more >&2; "
+       "exit 1",
+       "Cmd: sh -c *** failed with exit code 1: cp: cannot create 'x': No space left on device"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    tracer_->Clear();
+    const auto result = Shell(c.script).HideArg(2).KeepCause()();
+    try {
+      result.Check();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(c.message, error.what());
+    }
+  }
+  EXPECT_THAT(tracer_->Texts(), ::testing::Contains("more")) << "the trace has every line";
+  const auto missing = CmdObject(tracer_.get()).SetArgs("no-such-tool-here").KeepCause()();
+  EXPECT_EQ("No such file or directory", missing.cause);
+}
+
 TEST_F(CmdObjectTest, KilledBySignalIsCodeOneWithTwoFailureLines) {
   const auto result = Shell("kill -9 $$")();
   EXPECT_EQ(1, result.code);

@@ -1,10 +1,16 @@
 #include "supervisor/common/console.h"
 
+#include "supervisor/common/traceable.h"
 #include "tests/unit/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 
 namespace sov::supervisor {
@@ -81,6 +87,71 @@ TEST(ConsolePrintTest, PrintLineSkipsTheTraceAboveTheTracersLevel) {
   PrintLine(tracer.get(), out, 500, "text");
   EXPECT_TRUE(tracer->Lines().empty());
   EXPECT_EQ("text\n\n", out.str());
+}
+
+// What a child process writes with PrintLine to its standard output and error, both the
+// file `output`, when JOURNAL_STREAM holds `journalStream` ("" for the file's own device
+// and inode, nullptr for no variable).
+std::string PrintedToStandardStreams(const testing::Path& output, const char* journalStream) {
+  const int status = testing::RunInChild([&] {
+    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    struct stat file {};
+    if (fd < 0 || fstat(fd, &file) != 0 || dup2(fd, STDOUT_FILENO) < 0 ||
+        dup2(fd, STDERR_FILENO) < 0) {
+      return 1;
+    }
+    if (journalStream == nullptr) {
+      unsetenv("JOURNAL_STREAM");
+    } else if (*journalStream == '\0') {
+      const std::string named = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+      setenv("JOURNAL_STREAM", named.c_str(), 1);
+    } else {
+      setenv("JOURNAL_STREAM", journalStream, 1);
+    }
+    unsetenv("ANSI_COLORS_DISABLED");
+    PrintLine(nullptr, std::cout, kTraceWarning,
+              "\n<YELLOW>Warning: the upgrade to version 12.6.0.3 failed to start and was rolled "
+              "back; version 12.6.0.2 runs.</YELLOW>\n");
+    PrintLine(nullptr, std::cerr, kTraceError, "\n<RED>Error: first line\n  second line</RED>\n");
+    PrintLine(nullptr, std::cout, kTraceImportant, "\n<B>Restart the system.</B>\n");
+    PrintLine(nullptr, std::cout, kTraceDebug, "\n");
+    return 0;
+  });
+  EXPECT_EQ(0, status);
+  return testing::ReadFile(output);
+}
+
+// Under systemd the standard streams are the journal's: each message is one entry at its
+// own priority, without the escapes and line breaks meant for a terminal. Any other
+// stream, a pipe to the package manager above all, gets the console form.
+TEST(ConsoleJournalTest, MessageToTheJournalStreamIsOneEntryAtItsPriority) {
+  testing::TempDir dir;
+  const std::string console =
+      "\n\x1b[0;33mWarning: the upgrade to version 12.6.0.3 failed to start and was rolled\n"
+      "back; version 12.6.0.2 runs.\x1b[0m\n\n"
+      "\n\x1b[0;31mError: first line\nsecond line\x1b[0m\n\n"
+      "\n\x1b[1mRestart the system.\x1b[0m\n\n"
+      "\n\n";
+  const struct {
+    const char* journalStream;
+    std::string expected;
+    const char* why;
+  } cases[] = {
+      {"",
+       "<4>Warning: the upgrade to version 12.6.0.3 failed to start and was rolled back; "
+       "version 12.6.0.2 runs.\n"
+       "<3>Error: first line second line\n"
+       "<5>Restart the system.\n",
+       "the journal's stream"},
+      {nullptr, console, "no journal"},
+      {"1:1", console, "another stream: a child's, or one the output was redirected from"},
+      {"12", console, "malformed"},
+      {"-1:-1", console, "malformed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(c.expected, PrintedToStandardStreams(dir / "output", c.journalStream));
+  }
 }
 
 }  // namespace

@@ -120,6 +120,12 @@ TEST_F(FirewallChainsTest, WithoutProductChainsEveryRunFailsQuietly) {
   EXPECT_THAT(testing::RecordedCalls(), ElementsAreArray(expected));
   EXPECT_THAT(tracer_->Texts(),
               Contains("RemoveTarnBypassFirewallChain: Found 0 rules in OUTPUT for tarn_bypass"));
+  // A chain that is not there is the answer of a host that was never isolated: nothing
+  // for an administrator who searches the trace for errors.
+  EXPECT_THAT(tracer_->TextsAt(kTraceError), ::testing::IsEmpty());
+  EXPECT_THAT(tracer_->Texts(),
+              Contains(::testing::EndsWith("/iptables -t mangle -X tarn_bypass' answered with exit "
+                                           "code 1")));
 }
 
 TEST_F(FirewallChainsTest, RemovesTheProductChainsAndTheirJumpsOnly) {

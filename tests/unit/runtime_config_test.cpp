@@ -1,5 +1,6 @@
 #include "sov_common/runtime_config.h"
 
+#include "sov_common/utf8.h"
 #include "tests/unit/test_support.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -337,7 +338,9 @@ LD_PRELOAD=/opt/lib/preload.so
 )";
 
 TEST_F(RuntimeConfigFilesTest, FullIniSetsEveryField) {
-  WriteFile(ini_, kFullIni);
+  // Begun with a byte-order mark, as editors of other systems write it: the first section
+  // is read all the same.
+  WriteFile(ini_, std::string(kByteOrderMark) + kFullIni);
   WriteFile(pcid_, "6f1c2d3e-0000-4000-8000-123456789abc\n");
   WriteFile(agreements_,
             "[AcceptedAgreement]\nEulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163\n"
@@ -497,6 +500,8 @@ TEST_F(RuntimeConfigFilesTest, AgreementAcceptedOnlyForTheBuiltInId) {
        "z-2", "another version's agreement; the network statement is still kept"},
       {"[AcceptedAgreement]\nEulaId=\n", false, "", "empty"},
       {"[Other]\nEulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163\n", false, "", "wrong section"},
+      {"\xEF\xBB\xBF[AcceptedAgreement]\nEulaId=be35c8ec-ac67-c4c8-ec3d-a18609760163\n", true, "",
+       "a byte-order mark, as editors of other systems write it"},
       {"", false, "", "empty file"},
       {nullptr, false, "", "missing file: nothing accepted, not a failure"},
   };

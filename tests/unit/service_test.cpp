@@ -121,6 +121,8 @@ TEST_F(ServiceTest, SystemctlNeverEnablesAMaskedUnit) {
       calls.emplace_back("systemctl disable tarn");
     }
     EXPECT_EQ(calls, testing::RecordedCalls());
+    // Each state is an answer: none is traced as an error.
+    EXPECT_THAT(tracer->TextsAt(kTraceError), ::testing::IsEmpty());
     const auto warnings = tracer->TextsAt(kTraceWarning);
     if (c.masked) {
       EXPECT_THAT(warnings,

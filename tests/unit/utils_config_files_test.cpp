@@ -156,6 +156,31 @@ TEST_F(ConfigFilesTest, AFullDiskLeavesTheOldFileIntactAndNoTemporaryBehind) {
   umount(small.c_str());
 }
 
+// Editors of other systems begin a UTF-8 file with a byte-order mark: it is no part of
+// the first line, wherever that line puts its name. Anywhere else it is text as any other.
+TEST_F(ConfigFilesTest, IniReaderSkipsAByteOrderMarkAtTheStart) {
+  const std::string mark = "\xEF\xBB\xBF";
+  const struct {
+    std::string content;
+    pt::ptree expected;
+    const char* why;
+  } cases[] = {
+      {mark + "[AcceptedAgreement]\nEulaId=e1\n", IniKey("AcceptedAgreement", "EulaId", "e1"),
+       "before a section"},
+      {mark + "Top=1\n", Children({{"Top", Node("1")}}), "before a top-level key"},
+      {mark + "; a comment\n[General]\nA=1\n", IniKey("General", "A", "1"), "before a comment"},
+      {"[General]\nA=" + mark + "x\n", IniKey("General", "A", mark + "x"),
+       "inside a value, where it is text"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    WriteFile(dir_ / "tarn.ini", c.content);
+    pt::ptree read;
+    utils_.ReadIni(dir_ / "tarn.ini", read);
+    EXPECT_EQ(c.expected, read);
+  }
+}
+
 TEST_F(ConfigFilesTest, ReadersRaiseTheParserErrorNamingTheFile) {
   pt::ptree tree;
   const Path missing = dir_ / "missing.ini";
@@ -219,6 +244,15 @@ TEST_F(ConfigFilesTest, IniWriterRefusesWhatItsReaderWouldReadOtherwise) {
       {IniKey("General", "a\nb", "1"),
        "cannot write \"General.a\\nb\": the key contains a line break"},
       {IniKey("Gen]eral", "A", "1"), "cannot write \"Gen]eral\": the section name contains \"]\""},
+      // Written first, it would lose the mark to the reader.
+      {IniKey("\xEF\xBB\xBFGeneral", "A", "1"),
+       "cannot write \"\xEF\xBB\xBFGeneral\": the section name begins with a byte-order mark"},
+      {IniKey("General",
+              "\xEF\xBB\xBF"
+              "A",
+              "1"),
+       "cannot write \"General.\xEF\xBB\xBF"
+       "A\": the key begins with a byte-order mark"},
       {IniKey(" General", "A", "1"),
        "cannot write \" General\": the section name begins or ends with white space"},
       {Children({{"General", Children({{"A", Node("1")}}, "text")}}),

@@ -1,8 +1,8 @@
 // The rules follow the readers of the property tree library as this build uses them: the
 // ini reader trims keys, values and section names, takes the first "=" as the separator
-// and a leading "[", ";" or "#" as a section or a comment; the XML reader keeps text as it
-// is but drops comments, and Utils trims the text of elements with children; the JSON
-// reader wants UTF-8.
+// and a leading "[", ";" or "#" as a section or a comment, and Utils skips a byte-order
+// mark before it; the XML reader keeps text as it is but drops comments, and Utils trims
+// the text of elements with children; the JSON reader wants UTF-8.
 #include "supervisor/common/files/config_tree_rules.h"
 
 #include "sov_common/control_escape.h"
@@ -86,11 +86,20 @@ Reason IniTextFault(std::string_view text, const std::string& what) {
   return std::nullopt;
 }
 
+// The reader skips a byte-order mark at the start of the file, which a key or section name
+// written first would begin with.
+Reason IniNameFault(std::string_view name, const std::string& what) {
+  if (name.substr(0, sov::tools::kByteOrderMark.size()) == sov::tools::kByteOrderMark) {
+    return what + " begins with a byte-order mark";
+  }
+  return IniTextFault(name, what);
+}
+
 Reason IniKeyFault(std::string_view key) {
   if (key.empty()) {
     return "the key is empty";
   }
-  if (auto fault = IniTextFault(key, "the key")) {
+  if (auto fault = IniNameFault(key, "the key")) {
     return fault;
   }
   if (key.find('=') != std::string_view::npos) {
@@ -103,7 +112,7 @@ Reason IniKeyFault(std::string_view key) {
 }
 
 Reason IniSectionFault(std::string_view name, const pt::ptree& section) {
-  if (auto fault = IniTextFault(name, "the section name")) {
+  if (auto fault = IniNameFault(name, "the section name")) {
     return fault;
   }
   if (name.find(']') != std::string_view::npos) {

@@ -30,7 +30,8 @@ struct TreeFault {
 // no text on the root or on a section. Keys, section names and values hold no NUL and no
 // line break (CR or LF), and neither begin nor end with white space (the reader trims
 // it). A key is not empty, holds no "=" and does not begin with "[", ";" or "#" (which
-// would read as a section or a comment); a section name holds no "]".
+// would read as a section or a comment); a section name holds no "]". No key or section
+// name begins with a UTF-8 byte-order mark, which the reader skips at the start of a file.
 // The one thing the format cannot keep is order: top-level keys are written before the
 // sections.
 std::optional<TreeFault> FindIniFault(const boost::property_tree::ptree& tree);

@@ -154,7 +154,7 @@ CmdObject::Result Utils::RunCp(CmdObject::Arguments options,
   options.insert(options.begin(), "cp");
   options.push_back(from.string());
   options.push_back(to.string());
-  return CmdObject(Tracer().get()).SetArgs(std::move(options))();
+  return CmdObject(Tracer().get()).SetArgs(std::move(options)).KeepCause()();
 }
 
 void Utils::CopyPRV(const Path& from, const Path& to) const {

@@ -6,6 +6,7 @@
 // the recursive parsers.
 #include "sov_common/atomic_file.h"
 #include "sov_common/file_reader.h"
+#include "sov_common/utf8.h"
 #include "supervisor/common/files/config_tree_rules.h"
 #include "supervisor/common/files/nesting_depth.h"
 #include "supervisor/common/files/utils.h"
@@ -136,7 +137,9 @@ void Utils::ReplaceFile(const char* operation,
 
 void Utils::ReadIni(const Path& path, pt::ptree& tree) const {
   Trace(kTraceDebug, "ReadIni", "Reading ", path, " ...");
-  const std::string text = ReadConfigText<pt::ini_parser_error>(path);
+  // Editors of other systems begin the file with a byte-order mark, which the parser would
+  // take for the start of the first line.
+  const std::string text(sov::tools::SkipByteOrderMark(ReadConfigText<pt::ini_parser_error>(path)));
   ParseText<pt::ini_parser_error>(path, text, [&](std::istream& in) { pt::read_ini(in, tree); });
 }
 

@@ -4,6 +4,7 @@
 // a name that is not found is never handed to execve as it is.
 #include "supervisor/common/process/cmd.h"
 
+#include "sov_common/control_escape.h"
 #include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/system_executable.h"
 #include "supervisor/common/traceable.h"
@@ -25,6 +26,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <ostream>
@@ -48,9 +50,45 @@ std::string JoinCommandLine(const CmdObject::Arguments& arguments, const std::se
 }
 
 void ThrowCommandFailed(const CmdObject::Result& result) {
-  BOOST_THROW_EXCEPTION(std::runtime_error(
+  std::string message =
       (boost::format("Cmd: %1% failed with exit code %2%") % result.CommandLine() % result.code)
-          .str()));
+          .str();
+  if (!result.cause.empty()) {
+    message.append(": ").append(result.cause);
+  }
+  BOOST_THROW_EXCEPTION(std::runtime_error(message));
+}
+
+// Keeps the first non-empty line of a stream, bounded: a program that writes without line
+// ends must not make the launcher hold all of it.
+class FirstLine {
+ public:
+  static constexpr size_t kLongest = 1024;
+
+  void operator()(std::string_view chunk) {
+    while (!done_ && !chunk.empty()) {
+      const size_t end = chunk.find('\n');
+      line_.append(chunk.substr(0, std::min(end, kLongest - line_.size())));
+      if (line_.size() >= kLongest || (end != std::string_view::npos && !line_.empty())) {
+        done_ = true;
+      }
+      if (end == std::string_view::npos) {
+        break;
+      }
+      chunk.remove_prefix(end + 1);
+    }
+  }
+
+  const std::string& Line() const { return line_; }
+
+ private:
+  std::string line_;
+  bool done_ = false;
+};
+
+CmdObject::Sink KeepingSink(const std::shared_ptr<FirstLine>& keeper) {
+  return std::make_shared<std::function<void(std::string_view)>>(
+      [keeper](std::string_view chunk) { (*keeper)(chunk); });
 }
 
 // The trace sink of a child's output. Each trace record is one line with the trace's own
@@ -210,6 +248,37 @@ std::error_code RunToEnd(const std::string& program,
   return failure;
 }
 
+// The result code of a run: the exit status, or 1 when the program could not be run or
+// was ended by a signal, which is traced.
+int OutcomeCode(const std::error_code& error,
+                int status,
+                const std::string& commandLine,
+                ivo::ITracer* tracer) {
+  if (error) {
+    if (ivo::IsEnabled(tracer, kTraceError)) {
+      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed. Reason: ", error.message()));
+    }
+    return 1;
+  }
+  if (WIFSIGNALED(status)) {
+    if (ivo::IsEnabled(tracer, kTraceError)) {
+      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed by signal ", WTERMSIG(status)));
+    }
+    return 1;
+  }
+  return WEXITSTATUS(status);
+}
+
+// A code that the caller expects is an answer, at debug level; any other a failure.
+void TraceExitCode(ivo::ITracer* tracer, const std::string& commandLine, int code, bool answered) {
+  const TraceLevel level = answered ? kTraceDebug : kTraceError;
+  if (ivo::IsEnabled(tracer, level)) {
+    tracer->Trace(
+        level, Concat("'", commandLine,
+                      answered ? "' answered with exit code " : "' failed with exit code ", code));
+  }
+}
+
 }  // namespace
 
 void CmdObject::Result::Check() const {
@@ -269,6 +338,16 @@ CmdObject& CmdObject::AddFailureHandler(FailureHandler handler) {
   return *this;
 }
 
+CmdObject& CmdObject::ExpectExitCode(int code) {
+  expectedCodes_.insert(code);
+  return *this;
+}
+
+CmdObject& CmdObject::KeepCause() {
+  keepCause_ = true;
+  return *this;
+}
+
 CmdObject::Sink CmdObject::MakeSink(std::ostream& stream) {
   return std::make_shared<std::function<void(std::string_view)>>([&stream](std::string_view chunk) {
     stream.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
@@ -301,32 +380,29 @@ CmdObject::Result CmdObject::operator()() const {
     tracer->Trace(kTraceDebug, Concat("Running '", commandLine, "' ..."));
   }
 
-  Result result{0, arguments_, hidden_, handlers_, environment_};
+  Result result{0, arguments_, hidden_, handlers_, environment_, {}};
+  // The cause is kept from the stream as it passes to the error sink.
+  const auto firstErrorLine = keepCause_ ? std::make_shared<FirstLine>() : nullptr;
+  const Sink errorSink = firstErrorLine ? MakeSink({error_, KeepingSink(firstErrorLine)}) : error_;
   std::error_code error;
   int status = 0;
   if (arguments_.empty()) {
     error = std::make_error_code(std::errc::invalid_argument);
   } else if (const auto program = FindSystemExecutable(arguments_.front())) {
-    error = RunToEnd(program->string(), arguments_, environment_, output_, error_, status);
+    error = RunToEnd(program->string(), arguments_, environment_, output_, errorSink, status);
   } else {
     error = std::make_error_code(std::errc::no_such_file_or_directory);
   }
 
-  if (error) {
-    if (ivo::IsEnabled(tracer, kTraceError)) {
-      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed. Reason: ", error.message()));
-    }
-    result.code = 1;
-  } else if (WIFSIGNALED(status)) {
-    if (ivo::IsEnabled(tracer, kTraceError)) {
-      tracer->Trace(kTraceError, Concat("'", commandLine, "' failed by signal ", WTERMSIG(status)));
-    }
-    result.code = 1;
-  } else {
-    result.code = WEXITSTATUS(status);
+  result.code = OutcomeCode(error, status, commandLine, tracer);
+  if (result.code != 0) {
+    const bool answered = !error && WIFEXITED(status) && expectedCodes_.count(result.code) != 0;
+    TraceExitCode(tracer, commandLine, result.code, answered);
   }
-  if (result.code != 0 && ivo::IsEnabled(tracer, kTraceError)) {
-    tracer->Trace(kTraceError, Concat("'", commandLine, "' failed with exit code ", result.code));
+  if (firstErrorLine && result.code != 0) {
+    // The program's own words go to a console: no control sequence of theirs reaches it.
+    result.cause =
+        error ? error.message() : sov::tools::EscapeControlCharacters(firstErrorLine->Line());
   }
   return result;
 }

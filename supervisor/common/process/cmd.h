@@ -35,9 +35,13 @@ class CmdObject {
     std::set<size_t> hidden;
     std::vector<FailureHandler> handlers;
     Environment environment;
+    // With KeepCause, on failure: the first line that the program wrote to its standard
+    // error, or why it could not be run; empty otherwise.
+    std::string cause;
 
     // Calls every failure handler in order when code is not 0 (the default handler throws
-    // "Cmd: <command line> failed with exit code <code>").
+    // "Cmd: <command line> failed with exit code <code>", followed by ": <cause>" when a
+    // cause was kept).
     void Check() const;
     std::string CommandLine() const;
   };
@@ -58,6 +62,14 @@ class CmdObject {
   // Standard output is traced at `level` and appended to `stream`.
   CmdObject& SetOutput(ivo::ITracer::TraceLevel level, std::ostream& stream);
   CmdObject& AddFailureHandler(FailureHandler handler);
+  // An exit with `code` is an answer that the caller reads (a service that is not enabled,
+  // a chain that does not exist), not a failure: it is traced at debug level as
+  // "'<command line>' answered with exit code <code>" instead of at error level. The
+  // Result and its check are the same.
+  CmdObject& ExpectExitCode(int code);
+  // Keeps the cause of a failure in the Result (see Result::cause), so that the message of
+  // the check tells it and not only the trace. The error sink still gets all the output.
+  CmdObject& KeepCause();
 
   static Sink MakeSink(std::ostream& stream);
   // Traces every line of the output as a record of its own at `level`: a line cut by a
@@ -84,6 +96,8 @@ class CmdObject {
   std::set<size_t> hidden_;
   Environment environment_;
   std::vector<FailureHandler> handlers_;
+  std::set<int> expectedCodes_;
+  bool keepCause_ = false;
 };
 
 }  // namespace sov::supervisor

@@ -27,6 +27,10 @@ const std::array<ProductChain, 4> kProductChains = {{
     {"tarn_forward_isolation", "filter", {"FORWARD"}},
 }};
 
+// The exit code of iptables and ip6tables for a chain that does not exist ("No chain/target/
+// match by that name").
+constexpr int kNoSuchChain = 1;
+
 bool IsRuleNumber(const std::string& word) {
   return !word.empty() && word.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -45,8 +49,15 @@ void RemoveChain(const Utils& utils, const std::string& tool, const ProductChain
       CmdObject(tracer).SetArgs(tool.c_str(), "-t", chain.table, "-D", hook, "-j", chain.name)();
     }
   }
-  CmdObject(tracer).SetArgs(tool.c_str(), "-t", chain.table, "-F", chain.name)();
-  CmdObject(tracer).SetArgs(tool.c_str(), "-t", chain.table, "-X", chain.name)();
+  // Exit code 1 is the tool's answer for a chain that does not exist, which is what a
+  // product that never isolated the host leaves; parameter and resource problems have
+  // codes of their own and stay errors.
+  CmdObject(tracer)
+      .SetArgs(tool.c_str(), "-t", chain.table, "-F", chain.name)
+      .ExpectExitCode(kNoSuchChain)();
+  CmdObject(tracer)
+      .SetArgs(tool.c_str(), "-t", chain.table, "-X", chain.name)
+      .ExpectExitCode(kNoSuchChain)();
 }
 
 }  // namespace

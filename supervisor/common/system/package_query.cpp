@@ -10,6 +10,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <fstream>
 #include <sstream>
 
 namespace sov::supervisor {
@@ -37,8 +38,33 @@ PackageQuery::PackageQuery(ivo::TracerPtr tracer, DistribType family)
   }
 }
 
-PackageQuery::PackageQuery(ivo::TracerPtr tracer, PackageDatabase database, Path tool)
-    : Traceable(std::move(tracer)), database_(database), tool_(std::move(tool)) {}
+PackageQuery::PackageQuery(ivo::TracerPtr tracer, PackageDatabase database, Path tool, Path dpkgDir)
+    : Traceable(std::move(tracer)),
+      database_(database),
+      tool_(std::move(tool)),
+      dpkgDir_(std::move(dpkgDir)) {}
+
+bool PackageQuery::MayBeInstalled(const std::string& package) const {
+  if (database_ != PackageDatabase::Deb) {
+    return true;
+  }
+  namespace fs = boost::filesystem;
+  boost::system::error_code error;
+  const Path info = dpkgDir_ / "info";
+  if (fs::exists(info / (package + ".list"), error)) {
+    return true;
+  }
+  // The architectures that dpkg accepts, one a line; small, and read only here.
+  std::ifstream architectures((dpkgDir_ / "arch").string());
+  for (std::string arch; std::getline(architectures, arch);) {
+    if (!arch.empty() && fs::exists(info / (package + ":" + arch + ".list"), error)) {
+      return true;
+    }
+  }
+  Trace(kTraceDebug, "IsPackageInstalled", package, " not installed (no ", info.string(), "/",
+        package, ".list)");
+  return false;
+}
 
 bool PackageQuery::IsInstalled(const std::string& package) const {
   if (tool_.empty()) {
@@ -53,7 +79,8 @@ bool PackageQuery::IsInstalled(const std::string& package) const {
   } else {
     command.SetArgs({tool_.string(), "-q", package});
   }
-  command.SetError(command.MakeSink(kTraceDebug));
+  // Both tools answer 1 for a package that they do not know as installed.
+  command.SetError(command.MakeSink(kTraceDebug)).ExpectExitCode(1);
   const bool installed = command().code == 0 && (database_ == PackageDatabase::Rpm ||
                                                  status.str() == "install ok installed");
   Trace(kTraceDebug, "IsPackageInstalled", package, installed ? " installed" : " not installed");
@@ -66,11 +93,11 @@ std::string AgentServiceName() {
 
 bool IsAgentInstalled(const PackageQuery& query, int bitness) {
   const Path agentDir = NagentModuleChecker().parent_path().parent_path();
+  const bool agent32 = query.MayBeInstalled("qvnagent") && query.IsInstalled("qvnagent");
   if (bitness != 32 && !boost::filesystem::is_directory(agentDir)) {
-    query.Trace(kTraceDebug, "IsAgentInstalled", "Qvnagent is not installed");
-    return false;
+    return agent32;
   }
-  return query.IsInstalled("qvnagent") || query.IsInstalled("qvnagent64");
+  return agent32 || query.IsInstalled("qvnagent64");
 }
 
 }  // namespace sov::supervisor

@@ -9,13 +9,20 @@ namespace sov::supervisor {
 
 Systemctl::UnitFileState Systemctl::QueryState(const std::string& name) const {
   std::ostringstream output;
+  // 1 is how systemctl answers "disabled", "masked" and the other states that are not
+  // enabled: an answer, not a failure. Without a state word it was a failure.
   const auto result = CmdObject(Tracer().get())
                           .SetArgs(Tool().c_str(), "is-enabled", name.c_str())
-                          .SetOutput(ivo::ITracer::kDebug, output)();
+                          .SetOutput(ivo::ITracer::kDebug, output)
+                          .ExpectExitCode(1)();
   const std::string text = output.str();
   const std::string answer = text.substr(0, text.find('\n'));
   if (answer == "masked" || answer == "masked-runtime") {
     return UnitFileState::kMasked;
+  }
+  if (result.code != 0 && answer.empty()) {
+    Trace(kTraceError, "QueryState", "systemctl is-enabled ", name, " gave no answer (exit code ",
+          result.code, "); taken as not enabled");
   }
   return result.code == 0 ? UnitFileState::kEnabled : UnitFileState::kDisabled;
 }
