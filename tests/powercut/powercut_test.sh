@@ -26,7 +26,7 @@ scenario=${1:?usage: powercut_test.sh SCENARIO FS}
 fs=${2:?usage: powercut_test.sh SCENARIO FS}
 every=${LAUNCHER_POWERCUT_EVERY:-1}
 export LANG=C
-E2E_CASE="$E2E_CASE $scenario $fs"
+readonly label="$scenario on $fs"
 
 readonly syscalls=symlink,symlinkat,rename,renameat,renameat2,unlink,unlinkat,rmdir,mkdir,mkdirat,link,linkat,fsync,fdatasync,syncfs,execve,chmod,fchmod,fchmodat
 BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevantis/tarn/doc/manifest.ini")
@@ -68,6 +68,7 @@ esac
 case $scenario in
   install-*)
     rm -rf -- "$E2E_TARN_VAR/install_$BUILD_VERSION"
+    mkdir -p -- "$E2E_TARN_VAR"
     cp -a -- "$LAUNCHER_PATCH_TREE" "$E2E_TARN_VAR/install_$BUILD_VERSION"
     command=("$LAUNCHER" --install t1)
     next=("${command[@]}")
@@ -105,6 +106,7 @@ restore_system() {
       cp -a -- "$system_snapshot$file" "$file"
     fi
   done
+  mkdir -p -- "${E2E_TRACE_FILE%/*}"
   : >"$E2E_TRACE_FILE"
 }
 
@@ -217,6 +219,6 @@ for name in $(printf '%s\n' "${!most[@]}" | sort); do
     disk_end_run
   done
 done
-printf '%s: %d of %d cut points tried, %d reached, %d s\n' "$E2E_CASE" "$tried" "$points" "$reached" "$SECONDS" >&2
+printf '%s %s: %d of %d cut points tried, %d reached, %d s\n' "$E2E_CASE" "$label" "$tried" "$points" "$reached" "$SECONDS" >&2
 # Cut points come from the uninterrupted run; a run that never reaches its point proves nothing.
 ((reached * 10 >= tried * 9)) || fail "only $reached of $tried runs reached their cut point"
