@@ -16,7 +16,8 @@
 # chain), chain-rollback (a new version whose server fails), uninstall.
 # FS: ext4, xfs or btrfs.
 #
-# LAUNCHER_POWERCUT_EVERY=k tries only every k-th cut point (default 1: all of them).
+# LAUNCHER_POWERCUT_EVERY=k tries only every k-th cut point (default 1: all of them);
+# LAUNCHER_POWERCUT_POINT="NAME N" only the cut after the N-th call NAME.
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/upgrade_lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/disk.sh"
@@ -25,6 +26,7 @@ require_sandbox
 scenario=${1:?usage: powercut_test.sh SCENARIO FS}
 fs=${2:?usage: powercut_test.sh SCENARIO FS}
 every=${LAUNCHER_POWERCUT_EVERY:-1}
+only=${LAUNCHER_POWERCUT_POINT:-}
 export LANG=C
 readonly label="$scenario on $fs"
 
@@ -112,12 +114,20 @@ restore_system() {
 
 # The product's files as later commands read them: every entry of the trees with its type
 # and mode, a file's size and content, a link's target. Left out: events (each run adds its
-# own) and the lock file's holder.
+# own), the lock file's holder, the temporary files of writers that the cut stopped (the
+# next write of their target removes them) and the comments of ini files (the ini writer
+# drops them, and a rerun that changes no value does not rewrite the file).
 fingerprint() {
-  local prune=(\( -path "$E2E_TARN_VAR/common/offline-events" -o -name launcher.lock \) -prune -o)
+  local skip=(\( -path "$E2E_TARN_VAR/common/offline-events" -o -name launcher.lock -o -name '*.tmp.??????' \) -prune -o)
+  local file
   {
-    find "${DISK_TREES[@]}" -mindepth 1 "${prune[@]}" \( -type f -printf '%p f %m %s\n' \) -o -printf '%p %y %m %l\n'
-    find "${DISK_TREES[@]}" -mindepth 1 "${prune[@]}" -type f -exec md5sum {} + | sed 's/^\([^ ]*\)  \(.*\)$/\2 md5 \1/'
+    find "${DISK_TREES[@]}" -mindepth 1 "${skip[@]}" \( -type f ! -name '*.ini' -printf '%p f %m %s\n' \) -o \
+      \( -type f -printf '%p f %m\n' \) -o -printf '%p %y %m %l\n'
+    find "${DISK_TREES[@]}" -mindepth 1 "${skip[@]}" -type f ! -name '*.ini' -exec md5sum {} + |
+      sed 's/^\([^ ]*\)  \(.*\)$/\2 md5 \1/'
+    while IFS= read -r -d '' file; do
+      printf '%s values %s\n' "$file" "$(grep -v '^;' -- "$file" | md5sum)"
+    done < <(find "${DISK_TREES[@]}" -mindepth 1 "${skip[@]}" -type f -name '*.ini' -print0)
   } | LC_ALL=C sort
 }
 
@@ -203,7 +213,11 @@ points=0 tried=0 reached=0
 for name in $(printf '%s\n' "${!most[@]}" | sort); do
   for ((n = 1; n <= most[$name]; n++)); do
     points=$((points + 1))
-    ((points % every == 0)) || continue
+    if [[ -n $only ]]; then
+      [[ $only == "$name $n" ]] || continue
+    else
+      ((points % every == 0)) || continue
+    fi
     tried=$((tried + 1))
     point="$name #$n"
     prepare_run
@@ -213,6 +227,7 @@ for name in $(printf '%s\n' "${!most[@]}" | sort); do
     after_reboot "the cut at $point"
     if ! cmp -s -- "$DISK_DIR/reference" "$DISK_DIR/state"; then
       cp -- "$DISK_DIR/state" "$E2E_SCRATCH/state-after-$name-$n"
+      cp -- "$DISK_DIR/reference" "$DISK_DIR/reference.strace" "$DISK_DIR/cut.strace" "$E2E_SCRATCH/"
       fail "$(printf 'after the cut at %s the product files differ from an uninterrupted run:\n%s' "$point" \
         "$(diff "$DISK_DIR/reference" "$DISK_DIR/state" || true)")"
     fi
