@@ -81,6 +81,7 @@ disk_umount() {
 disk_cleanup() {
   local image device
   disk_kill_all KILL
+  disk_kill_all CONT
   disk_umount 2>/dev/null || umount -l -- "$DISK_MOUNT" 2>/dev/null || true
   for image in "$DISK_DIR"/*.img; do
     [[ -e $image ]] || continue
@@ -95,8 +96,7 @@ disk_cleanup() {
 # Makes the image mounted now (a copy of the base) the base of every cut: unmounted
 # cleanly, so that all of it is on the image.
 disk_save_base() {
-  disk_kill_all KILL
-  disk_kill_all CONT
+  disk_end_processes
   rm -f /var/run/wdserver.pid /var/run/wdserver.sock
   disk_umount
   mv -- "$DISK_DIR/run.img" "$DISK_DIR/base.img"
@@ -119,6 +119,27 @@ disk_kill_all() {
     ((pid != 1 && pid != $$ && pid != BASHPID)) || continue
     kill -s "$signal" "$pid" 2>/dev/null || true  # it may have ended meanwhile
   done
+}
+
+# Kills every process but PID 1 and this shell and waits until they have let go of their
+# files (a zombie holds none), so that the disk can be unmounted.
+disk_end_processes() {
+  local stat pid attempt left
+  disk_kill_all KILL
+  disk_kill_all CONT
+  for ((attempt = 0; attempt < 3000; attempt++)); do
+    left=0
+    for stat in /proc/[0-9]*/stat; do
+      pid=${stat#/proc/}
+      pid=${pid%/stat}
+      ((pid != 1 && pid != $$ && pid != BASHPID)) || continue
+      read -r stat <"$stat" 2>/dev/null || continue
+      [[ $stat == *") Z "* ]] || left=$((left + 1))
+    done
+    ((left == 0)) && return 0
+    sleep 0.01
+  done
+  fail "$left processes outlived SIGKILL for 30 s"
 }
 
 # The power cut: runs COMMAND... under strace, which stops (SIGSTOP) the process that makes
@@ -159,8 +180,7 @@ disk_cut() {
 disk_power_off() {
   disk_kill_all STOP
   cp --sparse=always -- "$DISK_DIR/run.img" "$DISK_DIR/cut.img"
-  disk_kill_all KILL
-  disk_kill_all CONT
+  disk_end_processes
 }
 
 # The reboot: /var/run starts empty, and the disk is the copy, whose journal replays as it
@@ -173,8 +193,7 @@ disk_power_on() {
 
 # Ends the run on the mounted copy: its processes killed, the copy unmounted and removed.
 disk_end_run() {
-  disk_kill_all KILL
-  disk_kill_all CONT
+  disk_end_processes
   rm -f /var/run/wdserver.pid /var/run/wdserver.sock
   disk_umount
   rm -f -- "$DISK_DIR/cut.img"
