@@ -133,7 +133,7 @@ disk_end_processes() {
       pid=${stat#/proc/}
       pid=${pid%/stat}
       ((pid != 1 && pid != $$ && pid != BASHPID)) || continue
-      read -r stat <"$stat" 2>/dev/null || continue
+      { read -r stat <"$stat"; } 2>/dev/null || continue
       [[ $stat == *") Z "* ]] || left=$((left + 1))
     done
     ((left == 0)) && return 0
