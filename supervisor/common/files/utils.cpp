@@ -160,7 +160,11 @@ CmdObject::Result Utils::RunCp(CmdObject::Arguments options,
   // nothing at `to`). Any later flush (of a replaced ini, say) publishes the new names,
   // while their data may still be in memory: after a power cut those files would come back
   // empty and stay so. On disk before the next step, they come back whole or not at all.
-  sov::tools::SyncFileSystem(to.parent_path());
+  // A cp that found no directory to copy into wrote nothing; its own failure tells why.
+  boost::system::error_code error;
+  if (fs::is_directory(to.parent_path(), error)) {
+    sov::tools::SyncFileSystem(to.parent_path());
+  }
   return result;
 }
 
