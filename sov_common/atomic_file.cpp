@@ -218,4 +218,12 @@ void SyncDirectory(const fs::path& directory) {
   }
 }
 
+void SyncFileSystem(const fs::path& directory) {
+  // Followed if a link: a flush of another file system is harmless.
+  const UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || syncfs(fd.Get()) != 0) {
+    ThrowFilesystemError("Can't flush the file system of", directory, errno);
+  }
+}
+
 }  // namespace sov::tools

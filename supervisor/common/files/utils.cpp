@@ -1,6 +1,7 @@
 // Utils: system tool lookup and the file operations on the product trees.
 #include "supervisor/common/files/utils.h"
 
+#include "sov_common/atomic_file.h"
 #include "sov_common/distrib_type.h"
 #include "sov_common/file_copy.h"
 #include "supervisor/common/process/cmd.h"
@@ -154,7 +155,17 @@ CmdObject::Result Utils::RunCp(CmdObject::Arguments options,
   options.insert(options.begin(), "cp");
   options.push_back(from.string());
   options.push_back(to.string());
-  return CmdObject(Tracer().get()).SetArgs(std::move(options)).KeepCause()();
+  auto result = CmdObject(Tracer().get()).SetArgs(std::move(options)).KeepCause()();
+  // cp writes without flushing, and a rerun keeps the files it finds (no clobber, or
+  // nothing at `to`). Any later flush (of a replaced ini, say) publishes the new names,
+  // while their data may still be in memory: after a power cut those files would come back
+  // empty and stay so. On disk before the next step, they come back whole or not at all.
+  // A cp that found no directory to copy into wrote nothing; its own failure tells why.
+  boost::system::error_code error;
+  if (fs::is_directory(to.parent_path(), error)) {
+    sov::tools::SyncFileSystem(to.parent_path());
+  }
+  return result;
 }
 
 void Utils::CopyPRV(const Path& from, const Path& to) const {
