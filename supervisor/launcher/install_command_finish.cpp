@@ -13,6 +13,7 @@
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/launcher_arguments.h"
 #include "supervisor/launcher/rollback_report.h"
+#include "supervisor/launcher/start_failure.h"
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -242,7 +243,8 @@ void InstallCommand::ReportRolledBackRestart(const Context& context) {
     return;
   }
   ReportRollback(*this, "SynchronousRestart", context.installingVersion,
-                 launcher.GetPatchVersion(context.currentLink));
+                 launcher.GetPatchVersion(context.currentLink),
+                 FailedStartCause(*this, context.product.Failed()));
 }
 
 void InstallCommand::AsynchronousRestart(const Context& context) {

@@ -11,10 +11,11 @@ namespace sov::supervisor {
 void ReportRollback(const Traceable& tracing,
                     const char* step,
                     const Version& failed,
-                    const Version& running) {
+                    const Version& running,
+                    const std::string& cause) {
   const std::string outcome =
-      Concat(failed.ToString(), " failed to start and was rolled back; version ",
-             running.ToString(), " runs.");
+      Concat(failed.ToString(), " failed ", cause.empty() ? "to start" : cause,
+             " and was rolled back; version ", running.ToString(), " runs.");
   tracing.Trace(kTraceError, step, "The upgrade to version ", outcome);
   // Traced above as an error already; the console line is not traced again.
   PrintLine(nullptr, std::cout, kTraceWarning,

@@ -7,14 +7,18 @@
 #include "supervisor/common/traceable.h"
 #include "supervisor/common/upgrade/version.h"
 
+#include <string>
+
 namespace sov::supervisor {
 
 // Prints "Warning: the upgrade to version <failed> failed to start and was rolled back;
 // version <running> runs." in warning colour to standard output, and traces the sentence
-// (from "The upgrade") at error level under `step`.
+// (from "The upgrade") at error level under `step`. A `cause` ("at the export of the
+// previous version's settings", FailedStartCause) takes the place of "to start".
 void ReportRollback(const Traceable& tracing,
                     const char* step,
                     const Version& failed,
-                    const Version& running);
+                    const Version& running,
+                    const std::string& cause = "");
 
 }  // namespace sov::supervisor

@@ -5,9 +5,11 @@
 
 #include "sov_common/distrib_type.h"
 #include "sov_common/platform.h"
+#include "supervisor/common/console.h"
 #include "supervisor/common/error_guard.h"
 #include "supervisor/common/paths/system_paths.h"
 #include "supervisor/common/process/cmd.h"
+#include "supervisor/common/process/termination_signals.h"
 #include "supervisor/common/system/core_dumps.h"
 #include "supervisor/common/system/kernel_modules.h"
 #include "supervisor/common/system/package_query.h"
@@ -25,6 +27,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
 #include <stdexcept>
 #include <system_error>
 
@@ -76,6 +79,9 @@ StartCommand::Context::Context(const ProductPaths& paths)
     : product(paths), secondProduct(paths), current(paths.Current()), previous(paths.Previous()) {}
 
 int StartCommand::operator()() {
+  // First of all: a start that a signal ends must say so, stop the program it runs, and
+  // fail, whichever step it was in; the next start goes on from the state last written.
+  const TerminationSignals signals([this](int signal) { ReportTermination(signal); });
   // Before the context: an install or uninstall that runs now changes what it reads.
   lock_ = ProductLock::Acquire(*this, ProductPaths(Tracer()), "--start");
   Context context = BuildContext();
@@ -84,6 +90,15 @@ int StartCommand::operator()() {
   Trace(kTraceDebug, kRun, "Package type: ", context.packageType);
   Trace(kTraceDebug, kRun, "Starting product ...");
   return UpgradeLoop(context);
+}
+
+void StartCommand::ReportTermination(int signal) const {
+  const std::string name = TerminationSignals::Name(signal);
+  Trace(kTraceError, kRun, "Ended by ", name,
+        "; the next start goes on from the upgrade state written last");
+  PrintLine(nullptr, std::cerr, kTraceError,
+            "\n<RED>Error: the start was ended by " + name +
+                "; the next start goes on from where it stopped.</RED>\n");
 }
 
 StartCommand::Context StartCommand::BuildContext() {
@@ -136,11 +151,7 @@ StartCommand::Result StartCommand::StartProduct(Context& context) {
   }
   const auto arguments = WdServerArguments(*this, context.ini, inputs);
   AdjustNoFileLimit(*this);
-  const Result result = RunWdServer(arguments);
-  if (context.startupMode == ProductStartupMode::Upgrade) {
-    CleanUpAfterUpgrade(context);
-  }
-  return result;
+  return RunWdServer(arguments);
 }
 
 ProductStartupMode StartCommand::DecideStartupMode(const Context& context) const {
@@ -227,6 +238,7 @@ void StartCommand::ForkIntegrityCheck(const std::vector<std::string>& checker,
   if (lock_) {
     lock_->CloseInChild();
   }
+  TerminationSignals::UnblockInChild();
   int status = 1;
   try {
     DetachFromCaller();

@@ -6,25 +6,37 @@
 // it ends, through every exec of the other patch's launcher: an install or uninstall waits
 // until the product runs, and a start waits for them.
 //
+// A start that SIGTERM, SIGINT or SIGHUP ends (TerminationSignals, from its first step) traces
+// and prints the signal, stops the child it waits for (SIGTERM, SIGKILL 5 s later), and exits
+// at once with 128 + the signal's number; the next start goes on from the state written last.
+//
 // Choices of this implementation for the upgrade steps:
 // - Before the install script of a new patch runs, the patch is checked to be complete
-//   (its launcher, watchdog server and starter are executable files): a patch the package
-//   manager left half unpacked fails its first start at once and rolls back, before any
-//   of the system is pointed at it.
+//   (its launcher, watchdog server and starter are executable files, and the launcher is
+//   an ELF program of this machine that is not cut off): a patch the package manager left
+//   half unpacked fails its first start at once and rolls back, before any of the system
+//   is pointed at it. The old launcher checks the same before it executes the new one.
+// - A failed exec of the new patch's launcher (or a failed check before it) is a failed
+//   first start: the state goes on to StartFailed and the old launcher rolls back.
 // - The first start of a new patch begins by stopping a watchdog server of the previous
 //   patch that still runs (one started outside the service manager, which its restart does
 //   not stop): within the product's shutdown timeout and 10 s, then killed (EndProcess).
 // - The first start of a new patch checks the service unit against the patch's after the
 //   product runs, not before: the install laid it already, and finding where units live
 //   asks the service manager, which the host would otherwise wait for without a watchdog
-//   server. A failure there still fails the start and rolls back.
+//   server. A failure there does not fail the start: it is traced and printed as a warning.
+// - The clean-up after an upgrade (connector reload, the previous patch's updates, dumps of
+//   other versions) runs once the state says Installed, after every step that can fail the
+//   start, so that a rollback always finds the previous patch whole.
 // - A failed first start stops the new patch's watchdog server when one runs (so that the
 //   previous product can take the pid file): 30 s after SIGTERM it is killed (EndProcess).
 // - A completed rollback sends no event of its own, but it is never silent: it prints a
-//   warning naming the version that failed and the version that runs again (standard
-//   output, which the journal keeps under systemd) and traces the same at error level
-//   (ReportRollback). The exit code stays that of the start. The failed patch stays behind
-//   its install-failed link until the next package removes it.
+//   warning naming the version that failed, the step that failed (recorded in the failed
+//   patch's upgrade info, start_failure.h; "failed to start" when the server did) and the
+//   version that runs again (standard output, which the journal keeps under systemd) and
+//   traces the same at error level (ReportRollback). The exit code stays that of the
+//   start. The failed patch stays behind its install-failed link until the next package
+//   removes it.
 // - A failed rollback leaves the state at "RollingBack" (nothing of the step is undone: its
 //   actions are idempotent) so that the next start repeats it.
 // - The packages to remove are those of the previous product after an upgrade that renamed
@@ -92,7 +104,8 @@ class StartCommand : public LauncherCommand {
 
   // Reads the state and runs its step until one ends the loop (the upgrade state machine).
   Result UpgradeLoop(Context& context);
-  // Prepares the system and runs the watchdog server; then, after an upgrade, cleans up.
+  // Prepares the system and runs the watchdog server. The clean-up after an upgrade is
+  // the caller's, once nothing can fail the start any more (CleanUpAfterUpgrade).
   virtual Result StartProduct(Context& context);
   // Replaces the process with the launcher of the patch that install-current names.
   [[noreturn]] virtual void ExecLauncher(Context& context);
@@ -112,6 +125,12 @@ class StartCommand : public LauncherCommand {
   Result Installed(Context& context);
   void RollingBack(Context& context);
   void SetState(Context& context, UpgradeState to);
+  // The new patch's launcher, after its patch was checked; returns only when either failed,
+  // with the state moved on to StartFailed.
+  void ExecNewLauncher(Context& context);
+  // Records the failed step, writes StartFailed and stops a server the attempt left.
+  void FailFirstStart(Context& context, const char* step);
+  void LayServiceUnitAfterStart(const Context& context);
   void StopPreviousServer(const Context& context);
   void CopyUpdates(Context& context);
   // The install actions: InstallPatchFiles, then the service unit.
@@ -126,6 +145,7 @@ class StartCommand : public LauncherCommand {
   std::vector<std::string> PackagesToRemove(const Context& context) const;
 
   // Start steps (start_command.cpp).
+  void ReportTermination(int signal) const;
   ProductStartupMode DecideStartupMode(const Context& context) const;
   void CheckIntegrity(const Context& context);
   void ForkIntegrityCheck(const std::vector<std::string>& checker,

@@ -5,8 +5,10 @@
 // patch's launcher executes it (the state was written first).
 #include "sov_common/file_reader.h"
 #include "sov_common/init_system.h"
+#include "supervisor/common/console.h"
 #include "supervisor/common/error_guard.h"
 #include "supervisor/common/process/exec_setup.h"
+#include "supervisor/common/process/loadable_executable.h"
 #include "supervisor/common/process/process_executor.h"
 #include "supervisor/common/system/kernel_modules.h"
 #include "supervisor/common/upgrade/update_copy.h"
@@ -15,17 +17,23 @@
 #include "supervisor/launcher/launcher.h"
 #include "supervisor/launcher/rollback_report.h"
 #include "supervisor/launcher/start_command.h"
+#include "supervisor/launcher/start_failure.h"
 #include "supervisor/launcher/stop_command.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 extern char** environ;
 
@@ -54,8 +62,8 @@ StartCommand::Result StartCommand::UpgradeLoop(Context& context) {
         break;
       case UpgradeState::Upgrade:
         SetState(context, UpgradeState::Start);
-        ExecLauncher(context);
-        break;  // not reached
+        ExecNewLauncher(context);
+        break;  // only when it failed: the state is StartFailed
       case UpgradeState::Start:
         if (auto result = StartStep(context)) {
           return *result;
@@ -90,7 +98,10 @@ void StartCommand::ExecLauncher(Context& context) {
     BOOST_THROW_EXCEPTION(std::logic_error("Can't exec " + launcher.string() + ": not absolute"));
   }
   // The other launcher gets the standard streams, default signal handling and the product's
-  // lock, which it holds until the product runs.
+  // lock, which it holds until the product runs. After a failed exec the signals that end
+  // a start are blocked again, so that they still reach their watch.
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   PrepareChildForExec();
   if (lock_) {
     lock_->PassOnAtExec();
@@ -99,10 +110,23 @@ void StartCommand::ExecLauncher(Context& context) {
   char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
   execve(path.c_str(), argv, environ);
   const int error = errno;
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   if (lock_) {
     lock_->TakeBackAfterFailedExec();
   }
   BOOST_THROW_EXCEPTION(std::system_error(error, std::generic_category(), "Can't exec " + path));
+}
+
+void StartCommand::ExecNewLauncher(Context& context) {
+  // Checked here too, not only by the new launcher: a launcher cut off behind intact
+  // headers would pass the exec and crash, and every later start would run it again.
+  try {
+    CheckPatchComplete(context.current);
+    ExecLauncher(context);
+  } catch (const std::exception& error) {
+    Trace(kTraceError, "Upgrade", error.what());
+    FailFirstStart(context, start_step::kExecLauncher);
+  }
 }
 
 std::optional<StartCommand::Result> StartCommand::PackageReconfigured(Context& context) {
@@ -123,25 +147,50 @@ std::optional<StartCommand::Result> StartCommand::PackageReconfigured(Context& c
 std::optional<StartCommand::Result> StartCommand::StartStep(Context& context) {
   constexpr const char* kStep = "Start";
   std::optional<Result> result;
-  const bool started = RunGuarded(*this, kStep, [&] {
-    StopPreviousServer(context);
-    CopyUpdates(context);
-    ExportPreviousSettings(context);
-    UpgradeInfo(Tracer(), context.current.UpgradeJson())
-        .AddExportedSettings(context.product.Current());
-    InstallPatchFiles(context);
-    result = StartProduct(context);
-    // After the start: the install laid the unit already, and asking the service manager
-    // where units live would keep the host without a server longer.
-    InstallServiceUnit(context);
-  });
-  if (started) {
-    SetState(context, UpgradeState::Installed);
-    return result;
+  const std::pair<const char*, std::function<void()>> steps[] = {
+      {start_step::kStopPreviousServer, [&] { StopPreviousServer(context); }},
+      {start_step::kCopyUpdates, [&] { CopyUpdates(context); }},
+      {start_step::kExportPreviousSettings, [&] { ExportPreviousSettings(context); }},
+      {start_step::kAddExportedSettings,
+       [&] {
+         UpgradeInfo(Tracer(), context.current.UpgradeJson())
+             .AddExportedSettings(context.product.Current());
+       }},
+      {start_step::kInstallPatch, [&] { InstallPatchFiles(context); }},
+      {start_step::kStartProduct, [&] { result = StartProduct(context); }},
+  };
+  for (const auto& [name, run] : steps) {
+    if (!RunGuarded(*this, kStep, run)) {
+      FailFirstStart(context, name);
+      return std::nullopt;
+    }
   }
+  // The server runs: nothing from here on rolls back, and what a rollback would need goes
+  // only once the state says Installed.
+  LayServiceUnitAfterStart(context);
+  SetState(context, UpgradeState::Installed);
+  CleanUpAfterUpgrade(context);
+  return result;
+}
+
+void StartCommand::FailFirstStart(Context& context, const char* step) {
+  RecordFailedStartStep(*this, context.current, step);
   SetState(context, UpgradeState::StartFailed);
   CleanUpFailedStart();
-  return std::nullopt;
+}
+
+void StartCommand::LayServiceUnitAfterStart(const Context& context) {
+  // After the start: the install laid the unit already, and asking the service manager
+  // where units live would keep the host without a server longer. The product runs, so a
+  // failure here is told but does not undo the upgrade.
+  try {
+    InstallServiceUnit(context);
+  } catch (const std::exception& error) {
+    Trace(kTraceWarning, "InstallServiceUnit", error.what());
+    PrintLine(nullptr, std::cout, kTraceWarning,
+              Concat("\n<YELLOW>Warning: version ", context.version.ToString(),
+                     " runs, but laying its service unit failed: ", error.what(), "</YELLOW>\n"));
+  }
 }
 
 void StartCommand::StopPreviousServer(const Context& context) {
@@ -209,6 +258,14 @@ void StartCommand::CheckPatchComplete(const PatchPaths& patch) const {
                                                program.string() + " is not an executable file"));
     }
   }
+  // The launcher is what stop, status and uninstall run: one that cannot run would leave
+  // the product without them once the previous patch is gone.
+  const std::string why = WhyNotLoadable(patch.Launcher());
+  if (!why.empty()) {
+    BOOST_THROW_EXCEPTION(std::runtime_error("Patch " + patch.Root() +
+                                             " is incomplete: " + patch.Launcher().string() +
+                                             " is not a program this machine can run: " + why));
+  }
 }
 
 void StartCommand::InstallServiceUnit(const Context& context) const {
@@ -263,8 +320,9 @@ void StartCommand::RollingBack(Context& context) {
 void StartCommand::CompleteRollback(Context& context) {
   RunGuarded(*this, "RollingBack", [&] {
     const Launcher& launcher = GetLauncher();
-    ReportRollback(*this, "RollingBack", launcher.GetPatchVersion(context.product.Failed()),
-                   launcher.GetPatchVersion(context.current));
+    const PatchPaths failed = context.product.Failed();
+    ReportRollback(*this, "RollingBack", launcher.GetPatchVersion(failed),
+                   launcher.GetPatchVersion(context.current), FailedStartCause(*this, failed));
   });
 }
 
@@ -288,6 +346,9 @@ StartCommand::Result StartCommand::Installed(Context& context) {
       RollBackRenaming(context);
     }
     throw;
+  }
+  if (renaming) {
+    CleanUpAfterUpgrade(context);
   }
   if (renaming && !context.packagesToRemove.empty()) {
     RemovePackages(context);

@@ -48,11 +48,12 @@ case $case in
     expect_contains "\"OldVersion\": \"12.4.0.1\"" "$json"
     # The previous patch's updates came along.
     expect_file_eq $'base\n' "$E2E_TARN_VAR/b/var/opt/brevantis/tarn/private/updates/avbases/base.db"
-    # Once the new patch ran, the clean-up: the agent reloads its connectors, the previous
-    # patch's updates go, and so do the dumps of other versions, in this order.
+    # Once the new patch runs and the state says Installed (which took the previous patch's
+    # tree and its updates), the clean-up: the agent reloads its connectors, then the dumps
+    # of other versions go, in this order.
     wait_until "the agent's SIGHUP" test -s "$hups"
     expect_eq "tarn_12.6.0.118_1700000001.dmp" "$(ls -- "$dumps")" "dumps after the upgrade"
-    steps="ReloadConnectors() <- Reload connectors triggered|RemovePreviousUpdates: Removing $E2E_TARN_VAR/install-previous/var/opt/brevantis/tarn/private/updates ...|RemoveAll: $E2E_TARN_VAR/install-previous/var/opt/brevantis/tarn/private/updates removed|Remove: $dumps/tarn_12.4.0.1_1700000000.dmp removed"
+    steps="Upgrade state changed Start -> Installed|ReloadConnectors() <- Reload connectors triggered|RemovePreviousUpdates: Removing $E2E_TARN_VAR/install-previous/var/opt/brevantis/tarn/private/updates ...|Remove: $dumps/tarn_12.4.0.1_1700000000.dmp removed"
     expect_eq "${steps//|/$'\n'}" "$(grep -oF "${steps//|/$'\n'}" "$E2E_TRACE_FILE")" "clean-up after the upgrade"
     ;;
   rollback)

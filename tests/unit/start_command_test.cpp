@@ -81,12 +81,14 @@ class UpgradeLoopTest : public ::testing::Test {
     fs::create_directories(var_);
   }
 
+  // The launcher must be a program of this machine; any small one will do.
   static void LayPatch(const Path& root, const std::string& version) {
     const Path opt = root / "opt/brevantis/tarn";
     testing::WriteFile(opt / "doc/manifest.ini", "ProductVersion=" + version + "\n");
-    for (const char* program : {"launcher", "wdserver", "tarn-starter"}) {
+    for (const char* program : {"wdserver", "tarn-starter"}) {
       testing::WriteFile(opt / "libexec" / program, "#!/bin/sh\n", 0755);
     }
+    testing::WriteFile(opt / "libexec/launcher", testing::ReadFile("/bin/true"), 0755);
   }
   void Link(const std::string& name, const Path& target) {
     fs::create_symlink(target, var_ / ("install-" + name));
@@ -423,6 +425,74 @@ TEST_F(UpgradeLoopTest, OtherLauncherGetsOnlyTheStandardStreamsAndDefaultSignals
             testing::ReadFile(out / "signals"));
   // ls's own directory descriptor is 3.
   EXPECT_EQ("0\n1\n2\n3\n", testing::ReadFile(out / "fds"));
+}
+
+// Once the new server runs, a failed update of the service unit is told but rolls nothing
+// back: the previous patch's data would otherwise be gone under the product that runs.
+// (Where units live is asked once per process, so its failure is the end-to-end test's.)
+TEST_F(UpgradeLoopTest, FailedUnitUpdateAfterTheServerRunsKeepsTheUpgrade) {
+  if (!IsSystemd()) {
+    GTEST_SKIP() << "the unit's update asks systemd";
+  }
+  testing::WriteFile(b_ / "opt/brevantis/tarn/shared/tarn.service", "[Service]\n");
+  Link("current", b_);
+  Link("previous", a_);
+  testing::SetStandinAnswer("systemctl",
+                            "[ \"$1\" = show ] && "
+                            "echo FragmentPath=/lib/systemd/system/multi-user.target\n"
+                            "[ \"$1\" = daemon-reload ] && exit 1\nexit 0\n");
+  auto context = MakeContext();
+  int result = -1;
+  EXPECT_EQ("", RunLoop(context, &result));
+  testing::ClearStandinAnswer("systemctl");
+  fs::remove("/lib/systemd/system/tarn.service");
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("current=b upgrade=- previous=- failed=-", Links());
+  EXPECT_THAT(command_.starts, ElementsAre("Start"));
+  EXPECT_THAT(tracer_->TextsAt(kTraceWarning),
+              ::testing::Contains(
+                  "InstallServiceUnit: Cmd: systemctl daemon-reload failed with exit code 1"));
+}
+
+// A new launcher that this machine cannot run fails the upgrade before its exec: the old
+// launcher rolls back, and the report names the step.
+TEST_F(UpgradeLoopTest, NewLauncherThatCannotRunRollsBack) {
+  const std::string program = testing::ReadFile("/bin/true");
+  const struct {
+    const char* why;
+    std::string content;
+  } cases[] = {
+      {"it is empty", ""},
+      {"it is cut off", program.substr(0, program.size() / 2)},
+      {"it is not an ELF file", "#!/bin/sh\n"},
+  };
+  for (const auto& [why, content] : cases) {
+    SCOPED_TRACE(why);
+    TearDown();
+    SetUp();
+    const Path launcher = b_ / "opt/brevantis/tarn/libexec/launcher";
+    testing::WriteFile(launcher, content, 0755);
+    testing::WriteFile(b_ / "var/opt/brevantis/tarn/private/upgrade.json", "{}");
+    Link("current", a_);
+    Link("previous", a_);
+    Link("upgrade", b_);
+    auto context = MakeContext();
+    // The old launcher again, after the rollback's exec.
+    EXPECT_EQ(currentLauncher_, RunLoop(context));
+    EXPECT_EQ("current=a upgrade=- previous=- failed=b", Links());
+    EXPECT_THAT(
+        tracer_->TextsAt(kTraceError),
+        ::testing::Contains("Upgrade: Patch /var/opt/brevantis/tarn/install-current is "
+                            "incomplete: " +
+                            currentLauncher_ + " is not a program this machine can run: " + why));
+    EXPECT_EQ("", RunLoop(context));
+    EXPECT_THAT(tracer_->TextsAt(kTraceError),
+                ::testing::Contains("RollingBack: The upgrade to version 12.6.0.118 failed at the "
+                                    "start of its launcher and was rolled back; version 12.4.0.1 "
+                                    "runs."));
+    EXPECT_THAT(command_.starts, ElementsAre("RolledBack"));
+    command_.starts.clear();
+  }
 }
 
 // An upgrade from a product of another name: its service hands over to ours.

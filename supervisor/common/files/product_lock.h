@@ -38,7 +38,7 @@ class ProductLock : public Traceable {
   // links and merges a few files, and a normal upgrade start exports the settings and
   // starts the server, in seconds to a minute; three minutes covers them with a wide
   // margin. Longer would hold a start at boot too long: it must still do its own work
-  // within its unit's 10 minutes, and when it gives up the service manager (Restart=
+  // within its unit's 15 minutes, and when it gives up the service manager (Restart=
   // on-failure) tries again. A package manager's script fails in plain time rather than
   // seeming to hang, and can be run again.
   static constexpr std::chrono::minutes kWait{3};

@@ -7,6 +7,7 @@
 #include "sov_common/control_escape.h"
 #include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/system_executable.h"
+#include "supervisor/common/process/termination_signals.h"
 #include "supervisor/common/traceable.h"
 
 #include <boost/algorithm/string/join.hpp>
@@ -233,6 +234,7 @@ std::error_code RunToEnd(const std::string& program,
   if (failure) {
     return failure;
   }
+  const RunningChild running(child.id());
   PipePump outputPump(outputPipe, output);
   PipePump errorPump(errorPipe, error);
   outputPump.Start();

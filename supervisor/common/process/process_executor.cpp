@@ -5,6 +5,7 @@
 #include "sov_common/unique_fd.h"
 #include "supervisor/common/process/exec_setup.h"
 #include "supervisor/common/process/system_executable.h"
+#include "supervisor/common/process/termination_signals.h"
 
 #include <boost/format.hpp>
 
@@ -316,6 +317,7 @@ ExecutorResult ProcessExecutor::Run(const std::vector<std::string>& arguments,
     ReportAndExit(status.write.Get(), ExecutorReason::kNone, errno);
   }
 
+  const RunningChild running(child);
   const auto limit = Clock::now() + deadline;
   input = Pipe{};  // the child reads end of file at once
   output.write.Reset();
