@@ -26,7 +26,7 @@ measure_rollout() {
   local version=$1 peak=0 total pid status=0 started
   started=$(date +%s.%N)
   setsid ansible-playbook --forks "$FORKS" --extra-vars "tarn_version=$version" \
-    --extra-vars 'tarn_batch=[1, "30%", "100%"]' \
+    --extra-vars '{"tarn_batch": [1, "30%", "100%"]}' \
     --extra-vars "tarn_repository_url=http://$CONTROLLER:$FLEET_PORT" \
     --extra-vars "tarn_repository_key=$FLEET_REPOSITORY/tarn-archive-keyring.asc" \
     "$PLAYBOOK" >"$E2E_SCRATCH/bench-$version.log" 2>&1 &

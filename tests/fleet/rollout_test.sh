@@ -61,7 +61,7 @@ expect_eq "$before" "$(host_fingerprints)" "the hosts after the preview of $V1"
 phase_done "preview of the first install"
 
 # 2. The first version everywhere: a canary, then the rest at once.
-rollout "tarn_version=$V1" 'tarn_batch=[1, "100%"]'
+rollout "tarn_version=$V1" '{"tarn_batch": [1, "100%"]}'
 expect_rollout_status 0 "the rollout of $V1"
 echo "Rollout of $V1 to ${#HOSTS[@]} hosts, batches of 1 and the rest: $SECONDS_TAKEN s"
 host_times
@@ -143,7 +143,7 @@ phase_done "upgrade stopped by a rollback"
 # 5. Once host2's fault is gone, the same rollout again: host1 runs the version already,
 #    host2's package is installed again and its upgrade retried, host3 upgrades.
 on_host "$FAULTY_HOST" rm "/var/opt/brevantis/tarn/install_$V2/opt/brevantis/tarn/libexec/wdserver.fail"
-rollout "tarn_version=$V2" 'tarn_batch=[1, "100%"]'
+rollout "tarn_version=$V2" '{"tarn_batch": [1, "100%"]}'
 expect_rollout_status 0 "the rollout of $V2 again"
 echo "Rollout of $V2 again, after the fault on $FAULTY_HOST was removed: $SECONDS_TAKEN s"
 host_times
@@ -156,7 +156,7 @@ phase_done "upgrade retried"
 
 # 6. The fleet rolled back: the first version again, an older one, which needs the
 #    downgrade allowed.
-rollout "tarn_version=$V1" 'tarn_batch=[1, "100%"]' tarn_allow_downgrade=true
+rollout "tarn_version=$V1" '{"tarn_batch": [1, "100%"]}' tarn_allow_downgrade=true
 expect_rollout_status 0 "the fleet's rollback to $V1"
 echo "Rollback of the fleet to $V1: $SECONDS_TAKEN s"
 host_times
