@@ -12,6 +12,8 @@ readonly BRIDGE=fleet0
 readonly SSH_DIR=$E2E_SCRATCH/ssh
 readonly PLAYBOOK=$LAUNCHER_SOURCE_DIR/deploy/ansible/rollout.yml
 readonly SANDBOX_SCRIPT=$LAUNCHER_SOURCE_DIR/tools/sandbox/sandbox
+HOST_COMMAND=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/fleet-host
+readonly HOST_COMMAND
 
 for tool in ansible-playbook /usr/sbin/sshd ssh ssh-keygen nsenter /usr/bin/python3; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (tools/install-deps)"
@@ -90,8 +92,11 @@ start_host() {
   local host=$1 state=$LAUNCHER_SANDBOX/hosts/$1 address init_pid
   address=$(address_of "$host")
   mkdir -p -- "${state%/*}"
-  "$SANDBOX_SCRIPT" --init-binary "$SANDBOX_INIT_BINARY" --init "${INIT[$host]}" --state "$state" -- \
-    "$(dirname "${BASH_SOURCE[0]}")/fleet-host" "$SSH_DIR/sshd_config" "$SSH_DIR/$host.key" \
+  # From the SSH files' directory: the real systemd's sandbox sees the working directory
+  # (bound in), and otherwise only its own state below /tmp.
+  (cd -- "$SSH_DIR" && exec "$SANDBOX_SCRIPT" --init-binary "$SANDBOX_INIT_BINARY" \
+    --init "${INIT[$host]}" --state "$state" -- \
+    "$HOST_COMMAND" "$SSH_DIR/sshd_config" "$SSH_DIR/$host.key") \
     </dev/null >"$E2E_SCRATCH/$host.log" 2>&1 &
   HOST_JOBS[$host]=$!
   at_exit stop_host "$host"
