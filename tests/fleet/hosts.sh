@@ -203,13 +203,15 @@ phase_done() {
   PHASE_STARTED=$now
 }
 
-# What each host holds, as dpkg and the health report see it, one line per host: the
-# package database, the hold, the repository entry, the launcher's trace mark.
+# What each host holds, one line per host: the package database's version and hold, the
+# repository entries and keys, the patches and the upgrade state links. (Not the
+# launcher's trace: a status query, which the health report makes, traces a line.)
 host_fingerprints() {
   local host
   for host in "${HOSTS[@]}"; do
     printf '%s: %s\n' "$host" "$(on_host "$host" "dpkg-query -W -f '\${Version} \${db:Status-Abbrev}' tarn 2>/dev/null; \
-      ls /etc/apt/sources.list.d /usr/share/keyrings | tr '\n' ' '; sh -s -- --mark" <"$FLEET_HEALTH")"
+      ls /etc/apt/sources.list.d /usr/share/keyrings | tr '\n' ' '; \
+      find /var/opt/brevantis/tarn -maxdepth 1 -printf '%f>%l ' 2>/dev/null | tr ' ' '\n' | sort | tr '\n' ' '")"
   done
 }
 
