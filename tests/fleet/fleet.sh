@@ -6,7 +6,7 @@
 # LAUNCHER_REPOSITORY_DIR.
 source "$(dirname "${BASH_SOURCE[0]}")/../packaging/packages.sh"
 
-readonly FLEET_HEALTH=${LAUNCHER_SOURCE_DIR:-}/deploy/ansible/roles/tarn/files/tarn-health
+readonly FLEET_HEALTH=${LAUNCHER_SOURCE_DIR:-}/packaging/tarn-health
 readonly FLEET_REPOSITORY=${LAUNCHER_REPOSITORY_DIR:-}
 readonly FLEET_PORT=8080
 

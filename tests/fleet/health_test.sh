@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # shellcheck source-path=SCRIPTDIR
-# The role's health report (deploy/ansible/roles/tarn/files/tarn-health) on laid product
+# The health report (packaging/tarn-health, installed as /usr/sbin/tarn-health) on laid product
 # trees: the upgrade state that the links record, the active and the failed version, and
 # the rollback warning in the part of the trace written after a mark, also across a
 # rotation of the trace.
@@ -48,7 +48,15 @@ for entry in "${cases[@]}"; do
   expect_health "links \"$links\"" "state=$state" "version=$version" "failed_version=$failed" \
     status=none rollback_warning=none
 done
+# When the rollback happened is when install-failed was laid; without a package of the
+# product it is absent, whatever trees are left.
+lay_links "current=$OLD" "upgrade=$NEW" "failed=$NEW"
+touch -h -d '2026-12-11 08:15:02 UTC' -- "$E2E_TARN_VAR/install-failed"
+read_health "$WHOLE_TRACE"
+expect_health "a rollback's time" failed_at=2026-12-11T08:15:02Z product=absent package=none held=none
 lay_links "current=$OLD"
+read_health "$WHOLE_TRACE"
+expect_health "no rollback" failed_at=none
 touch -- "$E2E_TARN_VAR/upgrade.ini"
 read_health "$WHOLE_TRACE"
 expect_health "upgrade.ini" state=UpgradeWithRenaming

@@ -10,11 +10,13 @@
 #        the Debian system below has, since rpm's database knows none of it. The Ansible
 #        role, run here as on a dnf host, adds the repository, installs, upgrades (checking
 #        the product's health: an upgrade that rolled back fails, and running the role
-#        again retries it) and finally purges; dnf itself refuses metadata unsigned, signed
+#        again retries it), holds the version against dnf upgrade (versionlock) and finally
+#        purges, lifting the hold and removing the key; dnf itself refuses metadata unsigned, signed
 #        by another key or altered, and a package unsigned or altered; rpmkeys tells the
 #        published, signed packages from the unsigned builds.
 # With apt, publishing again is checked too: it keeps the published versions and refuses
-# another build of one of them.
+# another build of one of them; a withdrawn version leaves both repositories, signed again,
+# and apt no longer offers it.
 # Argument: apt or rpm.
 source "$(dirname "${BASH_SOURCE[0]}")/fleet.sh"
 require_sandbox
@@ -185,7 +187,7 @@ test_apt() {
 # Publishing again adds versions and keeps the published ones; another build of a published
 # version is refused and leaves the repository as it was.
 test_republish() {
-  local key out=$E2E_SCRATCH/republished arch
+  local key out=$WWW/republished arch
   key=$(own_key_home)
   arch=$(dpkg --print-architecture)
   for version in "$V1" "$V2"; do
@@ -210,6 +212,41 @@ test_republish() {
     expect_tool_refused "publishing another build of $V1" "is published already as another build"
   done
   diff -r -- "$out.before" "$out" >/dev/null || fail "the refused publication changed the repository"
+  rm -rf -- "$out.before"
+}
+
+# A withdrawn version leaves both repositories, which verify again, and apt no longer
+# offers it; the other version stays. Withdrawing a version that is not there fails.
+test_withdraw() {
+  local key out=$WWW/republished
+  key=$(own_key_home)
+  apt_source republished
+  apt_get update
+  expect_tool_ok "apt-get update from the republished repository"
+  expect_eq "$V1 $V2" "$(apt-cache madison tarn | awk '{print $3}' | LC_ALL=C sort | xargs)" \
+    "versions that apt offers before the withdrawal"
+
+  tool "$LAUNCHER_SOURCE_DIR/repository/publish" --key "$LAUNCHER_REPOSITORY_KEY" \
+    --gnupghome "$key" --output "$out" --withdraw "$V2"
+  expect_tool_ok "withdrawing $V2"
+  expect_eq "" "$(find "$out" -name "tarn[_-]${V2}[_-]*")" "packages of $V2 left"
+  gpgv --keyring "$out/tarn-archive-keyring.gpg" -- "$out/apt/dists/stable/InRelease" 2>/dev/null ||
+    fail "InRelease does not verify after the withdrawal"
+  gpgv --keyring "$out/tarn-archive-keyring.gpg" -- "$out/rpm/repodata/repomd.xml.asc" \
+    "$out/rpm/repodata/repomd.xml" 2>/dev/null || fail "repomd.xml does not verify after the withdrawal"
+  zcat -f -- "$out"/rpm/repodata/*-primary.xml* >"$E2E_SCRATCH/primary.xml"
+  expect_not_contains "$V2" "$E2E_SCRATCH/primary.xml"
+
+  apt_get update
+  expect_tool_ok "apt-get update after the withdrawal"
+  expect_eq "$V1" "$(apt-cache madison tarn | awk '{print $3}' | xargs)" \
+    "versions that apt offers after the withdrawal"
+  apt_get install "tarn=$V2"
+  expect_tool_refused "apt-get install of the withdrawn $V2" "'$V2' for 'tarn' was not found"
+
+  tool "$LAUNCHER_SOURCE_DIR/repository/publish" --key "$LAUNCHER_REPOSITORY_KEY" \
+    --gnupghome "$key" --output "$out" --withdraw "$V2"
+  expect_tool_refused "withdrawing $V2 again" "version $V2 is not published in $out"
 }
 
 # ---------------------------------------------------------------------------------------
@@ -303,6 +340,12 @@ test_rpm() {
   run_role_here "${role_variables[@]}" "tarn_version=$V1"
   expect_role_ok "install $V1 with dnf"
   expect_runs "$V1" "after installing $V1"
+  expect_health "after installing $V1" "held=$V1" "package=$V1"
+  # The role's versionlock holds the version against dnf upgrade, which would take the
+  # newest published one.
+  dnf_run upgrade
+  expect_tool_ok "dnf upgrade"
+  expect_eq "$V1" "$(rpm --query --queryformat '%{VERSION}' tarn)" "rpm's version of tarn after dnf upgrade"
   # The upgrade first rolls back, its watchdog server made to fail on this host: the role
   # fails its check; once the fault is gone, running the role again retries the upgrade.
   local marker=$E2E_TARN_VAR/install_$V2/opt/brevantis/tarn/libexec/wdserver.fail
@@ -345,16 +388,20 @@ test_rpm() {
     variant=${entry%%|*}
     text=${entry#*|}
     dnf_source "$variant"
-    dnf_run upgrade "tarn-$REFUSED"
+    dnf_run --disableplugin=versionlock upgrade "tarn-$REFUSED"
     expect_tool_refused "dnf upgrade from the $variant repository" "$text"
     expect_runs "$V2" "after the $variant repository"
   done
   expect_eq "$V2" "$(rpm --query --queryformat '%{VERSION}' tarn)" "rpm's version of tarn"
 
+  # The purge lifts the hold and, asked to, takes the repository's key out of rpm.
   dnf_source published
-  run_role_here tarn_package_manager=dnf tarn_state=purged
+  run_role_here tarn_package_manager=dnf tarn_state=purged tarn_remove_repository=true
   expect_role_ok "purge with dnf"
   [[ ! -e /var/opt/brevantis/tarn ]] || fail "the erase left /var/opt/brevantis/tarn"
+  expect_eq "" "$(dnf --quiet versionlock list 2>/dev/null | grep tarn || true)" "dnf's versionlock of tarn after the purge"
+  expect_eq "" "$(rpm --query gpg-pubkey 2>/dev/null | grep -v 'not installed' || true)" "keys that rpm trusts after the purge"
+  [[ ! -e $RPM_KEY ]] || fail "the purge left $RPM_KEY"
 }
 
 mkdir -p -- "$WWW"
@@ -367,6 +414,7 @@ case $FORMAT in
   apt)
     test_apt
     test_republish
+    test_withdraw
     ;;
   rpm) test_rpm ;;
   *) fail "usage: repository_test.sh apt|rpm" ;;

@@ -11,7 +11,7 @@ find_packages "$LAUNCHER_PRODUCT_VERSION" "$LAUNCHER_PACKAGES_DIR"
 readonly VERSION=$LAUNCHER_PRODUCT_VERSION
 readonly INSTALL_DIR=${PRODUCT_VAR#/}/install_$VERSION
 readonly COMMON_FILES=(etc/logrotate.d/tarn usr/share/doc/tarn/copyright
-  usr/share/man/man8/launcher.8.gz)
+  usr/share/man/man8/launcher.8.gz usr/sbin/tarn-health usr/share/man/man8/tarn-health.8.gz)
 
 deb_root=$E2E_SCRATCH/deb
 rpm_root=$E2E_SCRATCH/rpm
@@ -48,6 +48,12 @@ for program in libexec/launcher libexec/wdserver libexec/tarn-starter libexec/pr
   expect_eq 755 "$(stat -c %a "$deb_root/$INSTALL_DIR/opt/brevantis/tarn/$program")" "mode of $program"
 done
 expect_eq 644 "$(stat -c %a "$deb_root/$INSTALL_DIR/opt/brevantis/tarn/doc/manifest.ini")" "mode of the manifest"
+# The health report is the administrator's command, as written, in both packages.
+for root in "$deb_root" "$rpm_root"; do
+  expect_eq 755 "$(stat -c %a "$root/usr/sbin/tarn-health")" "mode of /usr/sbin/tarn-health"
+  cmp -s -- "$LAUNCHER_SOURCE_DIR/packaging/tarn-health" "$root/usr/sbin/tarn-health" ||
+    fail "${root##*/}: /usr/sbin/tarn-health is not packaging/tarn-health"
+done
 owners=$(dpkg-deb --contents "$DEB" | awk '{print $2}' | sort -u)
 expect_eq root/root "$owners" "owners in the .deb"
 owners=$(rpm -qp --queryformat '[%{FILEUSERNAME}:%{FILEGROUPNAME}\n]' "$RPM" | sort -u)
