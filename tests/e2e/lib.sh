@@ -207,9 +207,10 @@ finish() {
 
 # Runs COMMAND... every 20 ms until it succeeds; fails the test after 30 s, naming WHAT.
 wait_until() {
-  local what=$1 attempt
+  local what=$1 deadline=$((SECONDS + 120))
   shift
-  for ((attempt = 0; attempt < 1500; attempt++)); do
+  # A bound in time, not in tries, and a generous one: on a loaded machine each try is slow.
+  while ((SECONDS < deadline)); do
     "$@" && return 0
     sleep 0.02
   done
@@ -383,7 +384,7 @@ lay_current_patch() {
 # install-current link), detached from the test, with its pid in /var/run/wdserver.pid.
 # Sets WDSERVER_PID.
 start_fake_wdserver() {
-  local root=${1:-$E2E_CURRENT_LINK} binary expected_exe attempt
+  local root=${1:-$E2E_CURRENT_LINK} binary expected_exe
   e2e_sandbox_only
   binary=$root/opt/brevantis/tarn/libexec/wdserver
   mkdir -p -- "${binary%/*}"
@@ -394,7 +395,9 @@ start_fake_wdserver() {
   # a real daemon, and a test that waits for its own children does not wait for it.
   WDSERVER_PID=$("$binary" 86400 </dev/null >/dev/null 2>&1 &
     echo "$!")
-  for ((attempt = 0; attempt < 500; attempt++)); do
+  # Bounded generously: a machine at load 10 may take seconds to exec a process.
+  local deadline=$((SECONDS + 60))
+  while ((SECONDS < deadline)); do
     if [[ $(readlink "/proc/$WDSERVER_PID/exe" 2>/dev/null || true) == "$expected_exe" ]]; then
       printf '%s\n' "$WDSERVER_PID" >"$E2E_WDSERVER_PIDFILE"
       return 0
