@@ -5,6 +5,7 @@
 #include <boost/format.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <array>
@@ -78,6 +79,13 @@ int GetBitness() {
 
 std::string ProcessExePath(pid_t pid) {
   return "/proc/" + std::to_string(pid) + "/exe";
+}
+
+bool IsSameFile(const std::string& left, const std::string& right) {
+  struct stat leftStatus {};
+  struct stat rightStatus {};
+  return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
+         leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
 }
 
 }  // namespace sov::supervisor

@@ -26,4 +26,9 @@ int BitnessOf(std::string_view machine);
 // "/proc/<pid>/exe": read as a link, it names the executable that the process runs.
 std::string ProcessExePath(pid_t pid);
 
+// Whether both paths, links followed, name one file (device and inode): so a process's
+// "/proc/<pid>/exe" is compared with the executable expected of it. False when either
+// cannot be looked at.
+bool IsSameFile(const std::string& left, const std::string& right);
+
 }  // namespace sov::supervisor

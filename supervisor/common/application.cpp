@@ -13,8 +13,6 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include <sys/stat.h>
-
 #include <functional>
 #include <string>
 
@@ -22,13 +20,6 @@ namespace sov::supervisor {
 namespace {
 
 constexpr const char* kRunning = "IsCurrentPatchRunning";
-
-bool SameFile(const std::string& left, const std::string& right) {
-  struct stat leftStatus {};
-  struct stat rightStatus {};
-  return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
-         leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
-}
 
 }  // namespace
 
@@ -76,7 +67,7 @@ bool Application::IsPatchRunning(const PatchPaths& patch, pid_t* pid) const {
     return false;
   }
   const std::string expected = patch.WdServer().string();
-  if (!SameFile(executable.string(), expected)) {
+  if (!IsSameFile(executable.string(), expected)) {
     Trace(kTraceDebug, kRunning, "Product not running (", expected, " != ", executable,
           ", PID: ", *parsed, ")");
     return false;

@@ -9,7 +9,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,13 +47,6 @@ void SleepFor(std::chrono::nanoseconds timeout) {
                 static_cast<long>(timeout.count() % 1000000000)};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
-}
-
-bool SameFile(const std::string& left, const std::string& right) {
-  struct stat leftStatus {};
-  struct stat rightStatus {};
-  return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
-         leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
 }
 
 }  // namespace
@@ -137,7 +129,7 @@ bool ProcessHandle::RunsExecutable(const Path& executable) const {
   }
   target[length] = '\0';
   // Still ours after the look: the number cannot have passed to another process meanwhile.
-  return SameFile(target, executable.string()) && Exists();
+  return IsSameFile(target, executable.string()) && Exists();
 }
 
 }  // namespace sov::supervisor

@@ -51,7 +51,8 @@ bool PackageQuery::MayBeInstalled(const std::string& package) const {
   namespace fs = boost::filesystem;
   boost::system::error_code error;
   const Path info = dpkgDir_ / "info";
-  if (fs::exists(info / (package + ".list"), error)) {
+  // A dpkg that keeps its database otherwise tells nothing by these files: ask it.
+  if (!fs::is_directory(info, error) || fs::exists(info / (package + ".list"), error)) {
     return true;
   }
   // The architectures that dpkg accepts, one a line; small, and read only here.

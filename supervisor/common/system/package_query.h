@@ -29,7 +29,8 @@ class PackageQuery : public Traceable {
   // without running a query: dpkg keeps "info/<package>.list" (or, for a package of
   // another architecture that may be installed beside its own, "info/<package>:<arch>.list"
   // for an architecture that "arch" names) for every package that is unpacked or installed.
-  // True otherwise, and always for rpm, whose database has no such files.
+  // True otherwise, and always for rpm, whose database has no such files, and for a dpkg
+  // without that directory.
   bool MayBeInstalled(const std::string& package) const;
 
   static constexpr const char* kDpkgDir = "/var/lib/dpkg";
