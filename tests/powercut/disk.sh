@@ -17,8 +17,9 @@ DISK_MOUNT=""
 readonly DISK_TREES=(/opt/brevantis /var/opt/brevantis /etc/opt/brevantis)
 # Debian's defaults, plus a journal commit interval far beyond one run (ext4, btrfs).
 declare -A DISK_OPTIONS=([ext4]=commit=600 [xfs]=defaults [btrfs]=commit=300)
-# Sizes: xfs refuses file systems below 300 MiB; the images are sparse.
-declare -A DISK_SIZE=([ext4]=128M [xfs]=320M [btrfs]=256M)
+# Sizes: xfs refuses file systems below 300 MiB; a sanitized build lays patches of 150 MiB
+# each, and the chain lays two beside the unpacked build. The images are sparse.
+declare -A DISK_SIZE=([ext4]=1G [xfs]=1G [btrfs]=1G)
 
 # Skips the test (exit 77) when this machine cannot cut the power under FS.
 disk_require() {
@@ -37,7 +38,7 @@ disk_require() {
   at_exit disk_cleanup
   # The images live in memory, in this sandbox's mount namespace only: the loop device's
   # flushes then cost no disk writes of the host's, and nothing is left when it ends.
-  mount -t tmpfs -o mode=0700,size=2G tmpfs "$DISK_DIR" || skip "no tmpfs for the images"
+  mount -t tmpfs -o mode=0700,size=4G tmpfs "$DISK_DIR" || skip "no tmpfs for the images"
   mkdir -p -- "$DISK_MOUNT"
   truncate -s "${DISK_SIZE[$fs]}" -- "$DISK_DIR/base.img"
   case $fs in
