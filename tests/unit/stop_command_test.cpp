@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -17,20 +18,18 @@ namespace sov::supervisor {
 namespace {
 
 // A child that is not reaped stays a zombie, which signal 0 still finds: the process
-// that is stopped here is a grandchild, reparented away from the test. It reports its pid
-// once its signals are set up.
-pid_t StartDetached(bool ignoreTerm) {
+// that is stopped here is a grandchild, reparented away from the test. It runs `setUp`,
+// reports its pid, then runs `serve` and exits.
+pid_t StartDetachedProcess(const std::function<void()>& setUp, const std::function<void()>& serve) {
   int channel[2];
   EXPECT_EQ(0, pipe(channel));
   const pid_t middle = fork();
   if (middle == 0) {
     if (fork() == 0) {
-      if (ignoreTerm) {
-        signal(SIGTERM, SIG_IGN);
-      }
+      setUp();
       const pid_t self = getpid();
       (void)!write(channel[1], &self, sizeof self);
-      pause();
+      serve();
       _exit(0);
     }
     _exit(0);
@@ -43,35 +42,31 @@ pid_t StartDetached(bool ignoreTerm) {
   return worker;
 }
 
+// A detached server that waits for a signal; with `ignoreTerm` it outlives SIGTERM.
+pid_t StartDetached(bool ignoreTerm) {
+  return StartDetachedProcess(
+      [ignoreTerm] {
+        if (ignoreTerm) {
+          signal(SIGTERM, SIG_IGN);
+        }
+      },
+      [] { pause(); });
+}
+
 // A detached server that takes its time over SIGTERM: it reports the signal on `termSeen`
 // and exits only when a byte arrives on `release`.
 pid_t StartSlowToStop(int termSeen, int release) {
-  int channel[2];
-  EXPECT_EQ(0, pipe(channel));
-  const pid_t middle = fork();
-  if (middle == 0) {
-    if (fork() == 0) {
-      sigset_t term;
-      sigemptyset(&term);
-      sigaddset(&term, SIGTERM);
-      sigprocmask(SIG_BLOCK, &term, nullptr);
-      const pid_t self = getpid();
-      (void)!write(channel[1], &self, sizeof self);
-      int received = 0;
-      sigwait(&term, &received);
-      char byte = 0;
-      (void)!write(termSeen, &byte, 1);
-      (void)!read(release, &byte, 1);
-      _exit(0);
-    }
-    _exit(0);
-  }
-  pid_t worker = 0;
-  EXPECT_EQ(static_cast<ssize_t>(sizeof worker), read(channel[0], &worker, sizeof worker));
-  waitpid(middle, nullptr, 0);
-  close(channel[0]);
-  close(channel[1]);
-  return worker;
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  return StartDetachedProcess([&term] { sigprocmask(SIG_BLOCK, &term, nullptr); },
+                              [&term, termSeen, release] {
+                                int received = 0;
+                                sigwait(&term, &received);
+                                char byte = 0;
+                                (void)!write(termSeen, &byte, 1);
+                                (void)!read(release, &byte, 1);
+                              });
 }
 
 TEST(StopProcessTest, WaitsUntilTheProcessHasGone) {
