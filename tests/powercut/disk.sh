@@ -123,24 +123,28 @@ disk_kill_all() {
 }
 
 # Kills every process but PID 1 and this shell and waits until they have let go of their
-# files (a zombie holds none), so that the disk can be unmounted.
+# files (a zombie holds none), so that the disk can be unmounted. Each pass kills again
+# whatever still lives: a process forked after a pass listed /proc escaped that pass.
 disk_end_processes() {
-  local stat pid attempt left
+  local stat pid left deadline=$((SECONDS + 120))
   disk_kill_all KILL
   disk_kill_all CONT
-  for ((attempt = 0; attempt < 3000; attempt++)); do
+  while :; do
     left=0
     for stat in /proc/[0-9]*/stat; do
       pid=${stat#/proc/}
       pid=${pid%/stat}
       ((pid != 1 && pid != $$ && pid != BASHPID)) || continue
       { read -r stat <"$stat"; } 2>/dev/null || continue
-      [[ $stat == *") Z "* ]] || left=$((left + 1))
+      [[ $stat == *") Z "* ]] && continue
+      left=$((left + 1))
+      kill -s KILL "$pid" 2>/dev/null || true # it may have ended meanwhile
     done
     ((left == 0)) && return 0
+    ((SECONDS < deadline)) || break
     sleep 0.01
   done
-  fail "$left processes outlived SIGKILL for 30 s"
+  fail "$left processes outlived SIGKILL for 120 s"
 }
 
 # The power cut: runs COMMAND... under strace, which stops (SIGSTOP) the process that makes
