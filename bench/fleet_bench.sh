@@ -32,7 +32,8 @@ measure_rollout() {
     "$PLAYBOOK" >"$E2E_SCRATCH/bench-$version.log" 2>&1 &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
-    total=$(ps -o rss= -s "$pid" 2>/dev/null | awk '{ sum += $1 } END { print sum + 0 }')
+    # ps answers 1 once the session has ended between the check and the sample.
+    total=$({ ps -o rss= -s "$pid" 2>/dev/null || true; } | awk '{ sum += $1 } END { print sum + 0 }')
     ((total <= peak)) || peak=$total
     sleep 0.2
   done
