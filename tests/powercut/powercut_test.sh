@@ -189,8 +189,10 @@ fingerprint() {
 package_fingerprint() {
   local group
   printf 'dpkg %s\n' "$(dpkg-query -W -f '${Status} ${Version}' tarn 2>&1)"
+  # Not /etc/gshadow: groupadd replaces it after /etc/group, and a cut between the two
+  # leaves a group without its shadow entry, which a rerun's "groupadd -f" does not add.
   for group in tarnadmin tarnuser tarnaudit notarn; do
-    printf 'group %s %s %s\n' "$group" "$(grep -c "^$group:" /etc/group)" "$(grep -c "^$group:" /etc/gshadow)"
+    printf 'group %s %s\n' "$group" "$(grep -c "^$group:" /etc/group || true)"
   done
   find /etc/init.d /etc/rc[0-6S].d /etc/logrotate.d -name '*tarn' -printf '%p %y %m %l\n'
   md5sum /etc/logrotate.d/tarn
