@@ -56,7 +56,11 @@ tarn_install_tag() {
     tag=$(tarn_new_tag)
     rm -f "$tarn_tag_file.new"
     printf '%s\n' "$tag" >"$tarn_tag_file.new"
+    # On disk before the launcher lays a patch directory named after it: a tag file that a
+    # power failure left empty would make the rerun lay a second one beside it.
+    sync -- "$tarn_tag_file.new"
     mv -f "$tarn_tag_file.new" "$tarn_tag_file"
+    sync -- "$tarn_var"
   fi
   printf '%s\n' "$tag"
 }

@@ -15,6 +15,10 @@ DISK_FS=""
 DISK_DIR=""
 DISK_MOUNT=""
 readonly DISK_TREES=(/opt/brevantis /var/opt/brevantis /etc/opt/brevantis)
+# Directories of the system that a scenario keeps on the image as well (disk_hold), so that
+# what is written there must survive the cut on its own: bound over the system's before the
+# product trees.
+DISK_HELD=()
 # Debian's defaults, plus a journal commit interval far beyond one run (ext4, btrfs).
 declare -A DISK_OPTIONS=([ext4]=commit=600 [xfs]=defaults [btrfs]=commit=300)
 # Sizes: xfs refuses file systems below 300 MiB; a sanitized build lays patches of 150 MiB
@@ -57,9 +61,26 @@ disk_require() {
 disk_mount() {
   local image=$1 tree
   mount -t "$DISK_FS" -o "loop,${DISK_OPTIONS[$DISK_FS]}" -- "$image" "$DISK_MOUNT" || return 1
-  for tree in "${DISK_TREES[@]}"; do
+  for tree in "${DISK_HELD[@]}" "${DISK_TREES[@]}"; do
     mkdir -p -- "$DISK_MOUNT/${tree#/}" "$tree"
     mount --bind -- "$DISK_MOUNT/${tree#/}" "$tree" || return 1
+  done
+}
+
+# Puts copies of the system's directories DIR... on the mounted image and binds them over
+# the originals, now and at every later mount. A product tree below DIR is the image's
+# already (/etc/opt/brevantis below /etc).
+disk_hold() {
+  local dir tree excluded
+  for dir in "$@"; do
+    excluded=()
+    for tree in "${DISK_TREES[@]}"; do
+      [[ $tree != "$dir"/* ]] || excluded+=("--exclude=./${tree#"$dir"/}")
+    done
+    mkdir -p -- "$DISK_MOUNT/${dir#/}"
+    tar -C "$dir" "${excluded[@]}" -cf - . | tar -C "$DISK_MOUNT/${dir#/}" -xpf -
+    mount --bind -- "$DISK_MOUNT/${dir#/}" "$dir"
+    DISK_HELD+=("$dir")
   done
 }
 
@@ -72,8 +93,9 @@ disk_umount() {
     [[ $mountpoint != "$DISK_MOUNT" ]] || image=$device
   done </proc/self/mountinfo
   [[ -n $image ]] || return 0
+  # The last mounted first: a bind may cover an earlier one (/etc over /etc/opt/brevantis).
   for entry in "${entries[@]}"; do
-    [[ ${entry%% *} != "$image" || ${entry#* } == "$DISK_MOUNT" ]] || targets+=("${entry#* }")
+    [[ ${entry%% *} != "$image" || ${entry#* } == "$DISK_MOUNT" ]] || targets=("${entry#* }" "${targets[@]}")
   done
   umount -- "${targets[@]}" "$DISK_MOUNT"
 }

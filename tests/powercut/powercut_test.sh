@@ -13,7 +13,9 @@
 #
 # SCENARIO: install-first, install-upgrade (a new version over a running product),
 # install-again (the installed version in place), chain-success (the start's upgrade
-# chain), chain-rollback (a new version whose server fails), uninstall.
+# chain), chain-rollback (a new version whose server fails), uninstall, dpkg-first and
+# dpkg-upgrade (dpkg --install of the test package, nothing installed or the previous test
+# version running; in a sandbox with --init sysv, the packaging environment of the tests).
 # FS: ext4, xfs or btrfs.
 #
 # LAUNCHER_POWERCUT_EVERY=k tries only every k-th cut point (default 1: all of them);
@@ -35,6 +37,24 @@ BUILD_VERSION=$(sed -n 's/^ProductVersion=//p' "$LAUNCHER_PATCH_TREE/opt/brevant
 readonly BUILD_VERSION
 # What the scenario's command is, and what runs after the reboot.
 command=() next=() follow=-f
+
+case $scenario in
+  dpkg-*)
+    source "$(dirname "${BASH_SOURCE[0]}")/../e2e/service_lib.sh"
+    [[ $(init_system) == sysv ]] || fail "the $scenario scenario runs in a sandbox with --init sysv"
+    read -r -a package_versions <<<"${LAUNCHER_LIFECYCLE_VERSIONS:-}"
+    ((${#package_versions[@]} >= 2)) || fail "LAUNCHER_LIFECYCLE_VERSIONS must name the test packages' versions"
+    # The version that the package installs, and the deb of VERSION.
+    package_version=${package_versions[1]}
+    deb_of() { printf '%s/tarn_%s_%s.deb' "$LAUNCHER_LIFECYCLE_PACKAGES_DIR" "$1" "$(dpkg --print-architecture)"; }
+    [[ -f $(deb_of "$package_version") ]] || fail "$(deb_of "$package_version") is missing (target lifecycle_packages)"
+    use_service_manager
+    # The failure report shows the last package step's output and the last start's.
+    OUT=$E2E_SCRATCH/package.out ERR=$E2E_SCRATCH/boot.out
+    : >"$OUT"
+    : >"$ERR"
+    ;;
+esac
 
 disk_require "$fs"
 disk_prove
@@ -65,6 +85,16 @@ case $scenario in
     run_launcher
     expect_status 0
     ;;
+  dpkg-*)
+    # dpkg's database and /etc (the groups, the init script and its boot links, the
+    # package's logrotate rule) are on the disk too.
+    disk_hold /var/lib/dpkg /etc
+    if [[ $scenario == dpkg-upgrade ]]; then
+      dpkg --install "$(deb_of "${package_versions[0]}")" >"$E2E_SCRATCH/base.out" 2>&1 ||
+        fail "dpkg --install of ${package_versions[0]} failed: $(tail -n 5 "$E2E_SCRATCH/base.out")"
+      printf 'AdminKey=kept\n' >>"$E2E_TARN_VAR/common/tarn.ini"
+    fi
+    ;;
   *) fail "unknown scenario $scenario" ;;
 esac
 case $scenario in
@@ -84,15 +114,26 @@ case $scenario in
     command=("$LAUNCHER" --uninstall)
     next=("${command[@]}")
     ;;
+  dpkg-*)
+    command=(dpkg --install "$(deb_of "$package_version")")
+    ;;
 esac
 disk_save_base
 readonly system_snapshot=$DISK_DIR/system
 mkdir -p "$system_snapshot"
 # The files outside the image that the commands change come back as they were before each
 # run: they stand for a disk that keeps them (the unit, the command links, the groups).
-readonly system_files=(/etc/group /etc/gshadow /lib/systemd/system/tarn.service /etc/init.d/tarn
-  /usr/bin/tarn-setup /usr/bin/tarn-control /usr/bin/response /lib/systemd/system-sleep/tarn_hook.sh
-  /etc/pm/sleep.d/74_tarn_hook.sh)
+system_files=(/lib/systemd/system/tarn.service /usr/bin/tarn-setup /usr/bin/tarn-control
+  /usr/bin/response /lib/systemd/system-sleep/tarn_hook.sh)
+case $scenario in
+  dpkg-*)
+    # What the package unpacks outside the image (dpkg flushes each file before it renames).
+    system_files+=(/usr/sbin/tarn-health /usr/share/doc/tarn /usr/share/lintian/overrides/tarn
+      /usr/share/man/man8/launcher.8.gz /usr/share/man/man8/tarn-health.8.gz)
+    ;;
+  *) system_files+=(/etc/group /etc/gshadow /etc/init.d/tarn /etc/pm/sleep.d/74_tarn_hook.sh) ;;
+esac
+readonly system_files
 for file in "${system_files[@]}"; do
   if [[ -e $file || -L $file ]]; then
     mkdir -p "$system_snapshot${file%/*}"
@@ -103,7 +144,7 @@ done
 restore_system() {
   local file
   for file in "${system_files[@]}"; do
-    rm -f -- "$file"
+    rm -rf -- "$file"
     if [[ -e $system_snapshot$file || -L $system_snapshot$file ]]; then
       cp -a -- "$system_snapshot$file" "$file"
     fi
@@ -120,6 +161,11 @@ restore_system() {
 # next write of their target removes them) and the comments of ini files (the ini writer
 # drops them, and a rerun that changes no value does not rewrite the file).
 fingerprint() {
+  # The maintainer script names a patch by the time of its installation, which is also the
+  # installation's date; a first installation makes a new identity (its size stays).
+  local package_rules=(-e 's/([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+)_[0-9]{14}(-[0-9]+)?/\1_TAG/g'
+    -e "s|^($E2E_TARN_VAR/common/install_date.txt md5) .*|\1 -|")
+  [[ $scenario != dpkg-first ]] || package_rules+=(-e "s|^($E2E_TARN_VAR/common/pcid md5) .*|\1 -|")
   local skip=(\( -path "$E2E_TARN_VAR/common/offline-events" -o -name launcher.lock -o -name '*.tmp.??????' \) -prune -o)
   local file
   {
@@ -130,13 +176,44 @@ fingerprint() {
     while IFS= read -r -d '' file; do
       printf '%s values %s\n' "$file" "$(grep -v '^;' -- "$file" | md5sum)"
     done < <(find "${DISK_TREES[@]}" -mindepth 1 "${skip[@]}" -type f -name '*.ini' -print0)
-  } | LC_ALL=C sort
+    [[ $scenario != dpkg-* ]] || package_fingerprint
+  } | if [[ $scenario == dpkg-* ]]; then
+    sed -E "${package_rules[@]}"
+  else
+    cat
+  fi | LC_ALL=C sort
+}
+
+# What the package and the product's installation own outside the product trees: dpkg's
+# record of the package, the groups, the init script and its boot links, the logrotate rule.
+package_fingerprint() {
+  local group
+  printf 'dpkg %s\n' "$(dpkg-query -W -f '${Status} ${Version}' tarn 2>&1)"
+  # Not /etc/gshadow: groupadd replaces it after /etc/group, and a cut between the two
+  # leaves a group without its shadow entry, which a rerun's "groupadd -f" does not add.
+  for group in tarnadmin tarnuser tarnaudit notarn; do
+    printf 'group %s %s\n' "$group" "$(grep -c "^$group:" /etc/group || true)"
+  done
+  find /etc/init.d /etc/rc[0-6S].d /etc/logrotate.d -name '*tarn' -printf '%p %y %m %l\n'
+  md5sum /etc/logrotate.d/tarn
+}
+
+# The start at boot: the launcher as the service manager runs it, or for the package the
+# service through the init script that it installed.
+start_at_boot() {
+  case $scenario in
+    dpkg-*)
+      STATUS=0
+      service tarn start >"$ERR" 2>&1 || STATUS=$?
+      ;;
+    *) start_as_service_manager ;;
+  esac
 }
 
 # Runs the boot's start and checks that exactly one server runs, of the current patch.
 boot_runs_current() {
   local what=$1 pid current servers=()
-  start_as_service_manager
+  start_at_boot
   [[ $STATUS == 0 ]] || fail "the start at boot after $what exited with $STATUS: $(tail -n 3 "$ERR")"
   current=$(readlink -f "$E2E_CURRENT_LINK") || fail "no install-current after $what"
   [[ -d $current ]] || fail "install-current names the missing $current after $what"
@@ -155,10 +232,43 @@ links_whole() {
   done
 }
 
+# Runs the package tool COMMAND... after WHAT; it must succeed.
+package_step() {
+  local what=$1
+  shift
+  E2E_LAST_RUN="$* after $what"
+  STATUS=0
+  "$@" >"$OUT" 2>&1 || STATUS=$?
+  [[ $STATUS == 0 ]] || fail "\"$*\" after $what exited with $STATUS: $(tail -n 5 "$OUT")"
+}
+
+# After the reboot an administrator lets dpkg finish what it had begun; a package left
+# half-installed (an unpack cut short, which dpkg cannot finish on its own) or not yet
+# upgraded is installed again.
+packages_after_reboot() {
+  local what=$1 state
+  E2E_LAST_RUN="dpkg --configure -a after $what"
+  STATUS=0
+  dpkg --configure -a >"$OUT" 2>&1 || STATUS=$?
+  state=$(dpkg-query -W -f '${Status} ${Version}' tarn 2>/dev/null || true)
+  # It refuses only a package whose unpack was cut short.
+  [[ $STATUS == 0 || $state == *" reinstreq "* || $state == *" half-installed "* ]] ||
+    fail "dpkg --configure -a after $what exited with $STATUS, tarn $state: $(tail -n 5 "$OUT")"
+  if [[ $state != "install ok installed $package_version" ]]; then
+    reinstalled=$((reinstalled + 1))
+    package_step "$what" "${command[@]}"
+  fi
+}
+
 # What the step after the reboot does; the state it leaves is compared with the reference.
 after_reboot() {
   local what=$1
-  if ((${#next[@]})); then
+  if [[ $scenario == dpkg-* ]]; then
+    packages_after_reboot "$what"
+    boot_runs_current "$what"
+    links_whole "$what"
+    fingerprint >"$DISK_DIR/state"
+  elif ((${#next[@]})); then
     run_launcher "${next[@]:1}"
     [[ $STATUS == 0 ]] || fail "\"${next[*]:1}\" after $what exited with $STATUS: $(tail -n 3 "$ERR")"
     links_whole "$what"
@@ -179,6 +289,9 @@ prepare_run() {
     install-upgrade | uninstall)
       run_launcher
       expect_status 0
+      ;;
+    dpkg-upgrade)
+      service tarn start >"$ERR" 2>&1 || fail "service tarn start failed: $(tail -n 3 "$ERR")"
       ;;
   esac
 }
@@ -211,7 +324,7 @@ for key in "${!counts[@]}"; do
   ((counts[$key] <= ${most[$name]:-0})) || most[$name]=${counts[$key]}
 done
 
-points=0 tried=0 reached=0 missed=()
+points=0 tried=0 reached=0 missed=() reinstalled=0
 for name in $(printf '%s\n' "${!most[@]}" | sort); do
   for ((n = 1; n <= most[$name]; n++)); do
     points=$((points + 1))
@@ -239,6 +352,7 @@ for name in $(printf '%s\n' "${!most[@]}" | sort); do
 done
 printf '%s %s: %d of %d cut points tried, %d reached, %d s; not reached: %s\n' "$E2E_CASE" "$label" "$tried" \
   "$points" "$reached" "$SECONDS" "${missed[*]:-none}" >&2
+[[ $scenario != dpkg-* ]] || printf '%s %s: dpkg --install run again after %d cuts\n' "$E2E_CASE" "$label" "$reinstalled" >&2
 # Cut points come from the uninterrupted run; a run that never reaches its point proves nothing.
 if ((reached * 10 < tried * 9)); then
   cp -- "$trace" "$E2E_SCRATCH/"
