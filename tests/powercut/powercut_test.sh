@@ -13,9 +13,9 @@
 #
 # SCENARIO: install-first, install-upgrade (a new version over a running product),
 # install-again (the installed version in place), chain-success (the start's upgrade
-# chain), chain-rollback (a new version whose server fails), uninstall, dpkg-first and
-# dpkg-upgrade (dpkg --install of the test package, nothing installed or the previous test
-# version running; in a sandbox with --init sysv, the packaging environment of the tests).
+# chain), chain-rollback (a new version whose server fails), uninstall, dpkg-first
+# (dpkg --install of the test package, nothing installed; in a sandbox with --init sysv,
+# the packaging environment of the tests).
 # FS: ext4, xfs or btrfs.
 #
 # LAUNCHER_POWERCUT_EVERY=k tries only every k-th cut point (default 1: all of them);
@@ -89,11 +89,6 @@ case $scenario in
     # dpkg's database and /etc (the groups, the init script and its boot links, the
     # package's logrotate rule) are on the disk too.
     disk_hold /var/lib/dpkg /etc
-    if [[ $scenario == dpkg-upgrade ]]; then
-      dpkg --install "$(deb_of "${package_versions[0]}")" >"$E2E_SCRATCH/base.out" 2>&1 ||
-        fail "dpkg --install of ${package_versions[0]} failed: $(tail -n 5 "$E2E_SCRATCH/base.out")"
-      printf 'AdminKey=kept\n' >>"$E2E_TARN_VAR/common/tarn.ini"
-    fi
     ;;
   *) fail "unknown scenario $scenario" ;;
 esac
@@ -244,7 +239,7 @@ package_step() {
 
 # After the reboot an administrator lets dpkg finish what it had begun; a package left
 # half-installed (an unpack cut short, which dpkg cannot finish on its own) or not yet
-# upgraded is installed again.
+# installed is installed again.
 packages_after_reboot() {
   local what=$1 state
   E2E_LAST_RUN="dpkg --configure -a after $what"
@@ -289,9 +284,6 @@ prepare_run() {
     install-upgrade | uninstall)
       run_launcher
       expect_status 0
-      ;;
-    dpkg-upgrade)
-      service tarn start >"$ERR" 2>&1 || fail "service tarn start failed: $(tail -n 3 "$ERR")"
       ;;
   esac
 }
